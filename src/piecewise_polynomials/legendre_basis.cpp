@@ -1,0 +1,179 @@
+#include "legendre_basis.hpp"
+
+#include <cmath>
+
+#include "../sparse_matrix_tools/failure.hpp"
+
+namespace quorvel {
+
+namespace {
+
+// Carries P_(m-1), P_m along the recurrence, with m as a double counter.
+struct LegendreRecurrence {
+  double x;
+  double previous = 1.0;  // P_(m-1)
+  double current;         // P_m
+  double m = 1.0;
+
+  explicit LegendreRecurrence(double x_) : x(x_), current(x_) {}
+
+  void advance() noexcept {
+    const double next = (current * (x * ((m + m) + 1.0)) - previous * m) / (m + 1.0);
+    previous = current;
+    current = next;
+    m += 1.0;
+  }
+};
+
+// Checks shared by evaluate and evaluate_derivative: the interval must be a
+// row of the DOF matrix and every degree a column of it.
+void check_dof_shape(const LegendreBasis& basis, const DofMatrix& dofs, std::uint32_t c) {
+  if (basis.n_t == 0 || static_cast<Eigen::Index>(c) >= dofs.rows()) {
+    fail("Matrix slicing out of bounds.");
+  }
+  if (static_cast<Eigen::Index>(basis.degree) >= dofs.cols()) {
+    fail("Matrix index out of bounds.");
+  }
+}
+
+std::vector<double> all_basis_vector(const LegendreBasis& basis, std::uint32_t c) {
+  if (basis.n_t == 0) {
+    fail("Matrix slicing out of bounds.");
+  }
+  const auto count = checked_storage_count(basis.dof_count(), sizeof(double));
+  return std::vector<double>(count, 0.0);
+}
+
+}  // namespace
+
+double legendre_value(std::uint32_t k, double x) noexcept {
+  if (k == 0) {
+    return 1.0;
+  }
+  LegendreRecurrence rec(x);
+  for (std::uint32_t i = 1; i < k; ++i) {
+    rec.advance();
+  }
+  return rec.current;
+}
+
+double legendre_derivative_value(std::uint32_t k, double x) noexcept {
+  if (k == 0) {
+    return 0.0;
+  }
+  LegendreRecurrence rec(x);  // rec.previous is P_(j-1) while dp is P'_j
+  double dp = 1.0;
+  double j = 1.0;
+  for (std::uint32_t i = 1; i < k; ++i) {
+    // P'_(j+1) = (j + 1) * P_j + x * P'_j
+    const double next = (j + 1.0) * rec.current + x * dp;
+    rec.advance();
+    dp = next;
+    j += 1.0;
+  }
+  return dp;
+}
+
+IntervalPosition LegendreBasis::locate_interval(double t) const noexcept {
+  const double h = T / static_cast<double>(n_t);
+  const double q = std::floor(t / h);
+  std::uint32_t c;
+  if (!(q >= 0.0)) {  // negative or NaN
+    c = 0;
+  } else if (q >= 4294967295.0) {
+    c = 4294967295U;
+  } else {
+    c = static_cast<std::uint32_t>(q);
+  }
+  if (n_t != 0 && c >= n_t) {
+    c = n_t - 1;
+  }
+  const double a = h * static_cast<double>(c);
+  const double b = h + a;
+  const double s = t + (a + b) * -0.5;
+  double x = (s + s) / (b - a);
+  if (x < -1.0) {
+    x = -1.0;
+  } else if (x > 1.0) {
+    x = 1.0;
+  }
+  return {c, x};
+}
+
+double LegendreBasis::evaluate(const DofMatrix& dofs, double t) const {
+  const auto [c, x] = locate_interval(t);
+  check_dof_shape(*this, dofs, c);
+  const double* row = dofs.data() + c;
+  const auto stride = static_cast<std::size_t>(dofs.rows());
+  double sum = -0.0;
+  sum = sum + 1.0 * row[0];
+  if (degree >= 1) {
+    LegendreRecurrence rec(x);
+    sum = sum + rec.current * row[stride];
+    for (std::uint32_t i = 2; i <= degree; ++i) {
+      rec.advance();
+      sum = sum + rec.current * row[stride * i];
+    }
+  }
+  return sum;
+}
+
+double LegendreBasis::evaluate_derivative(const DofMatrix& dofs, double t) const {
+  const auto [c, x] = locate_interval(t);
+  check_dof_shape(*this, dofs, c);
+  const double* row = dofs.data() + c;
+  const auto stride = static_cast<std::size_t>(dofs.rows());
+  double sum = -0.0;
+  sum = sum + 0.0 * row[0];
+  if (degree >= 1) {
+    LegendreRecurrence rec(x);
+    double dp = 1.0;  // P'_1
+    double j = 1.0;
+    sum = sum + dp * row[stride];
+    for (std::uint32_t i = 2; i <= degree; ++i) {
+      dp = (j + 1.0) * rec.current + x * dp;
+      rec.advance();
+      j += 1.0;
+      sum = sum + dp * row[stride * i];
+    }
+  }
+  const double h = T / static_cast<double>(n_t);
+  return (sum + sum) / h;
+}
+
+std::vector<double> LegendreBasis::evaluate_all_basis_functions(double t) const {
+  const auto [c, x] = locate_interval(t);
+  auto values = all_basis_vector(*this, c);
+  values[c] = 1.0;
+  if (degree >= 1) {
+    LegendreRecurrence rec(x);
+    values[c + static_cast<std::size_t>(n_t)] = rec.current;
+    for (std::uint32_t k = 2; k <= degree; ++k) {
+      rec.advance();
+      values[c + static_cast<std::size_t>(n_t) * k] = rec.current;
+    }
+  }
+  return values;
+}
+
+std::vector<double> LegendreBasis::evaluate_all_basis_function_derivatives(double t) const {
+  const auto [c, x] = locate_interval(t);
+  auto values = all_basis_vector(*this, c);
+  const double h = T / static_cast<double>(n_t);
+  values[c] = 0.0 / h;
+  if (degree >= 1) {
+    LegendreRecurrence rec(x);
+    double dp = 1.0;
+    double j = 1.0;
+    values[c + static_cast<std::size_t>(n_t)] = (dp + dp) / h;
+    for (std::uint32_t k = 2; k <= degree; ++k) {
+      dp = (j + 1.0) * rec.current + x * dp;
+      rec.advance();
+      j += 1.0;
+      values[c + static_cast<std::size_t>(n_t) * k] = (dp + dp) / h;
+    }
+  }
+  return values;
+}
+
+}  // namespace quorvel

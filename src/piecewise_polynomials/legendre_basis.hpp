@@ -1,0 +1,59 @@
+#pragma once
+// Discontinuous piecewise Legendre basis on a uniform mesh of [0, T].
+//
+// DOF layout, shared by every caller: the coefficient of P_i on interval c
+// is element (c, i) of a column-major DofMatrix, i.e. flat index c + n_t * i
+// (interval index fastest).
+//
+// The operation orders below fix the bits of every result; this file must
+// be compiled without floating-point contraction.
+
+#include <Eigen/Core>
+#include <cstdint>
+#include <vector>
+
+namespace quorvel {
+
+/// @brief Dense column-major DOF storage: rows are intervals, columns Legendre degrees.
+using DofMatrix = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::ColMajor>;
+
+/// @brief Interval index and clamped reference coordinate of a time.
+struct IntervalPosition {
+  std::uint32_t interval;
+  double x;
+};
+
+/// @brief P_k(x) by the three-term recurrence (P_k(1) = 1).
+[[nodiscard]] double legendre_value(std::uint32_t k, double x) noexcept;
+
+/// @brief dP_k/dx by the recurrence P'_k = k P_(k-1) + x P'_(k-1); exact at x = +-1.
+[[nodiscard]] double legendre_derivative_value(std::uint32_t k, double x) noexcept;
+
+/// @brief The piecewise Legendre space (degree, n_t, T); a plain value, nothing validated.
+struct LegendreBasis {
+  std::uint32_t degree = 0;
+  std::uint32_t n_t = 0;
+  double T = 0.0;
+
+  /// @brief Number of DOFs, n_t * (degree + 1), computed in 64 bits.
+  [[nodiscard]] std::uint64_t dof_count() const noexcept {
+    return static_cast<std::uint64_t>(n_t) * (static_cast<std::uint64_t>(degree) + 1);
+  }
+
+  /// @brief Interval c = floor(t / h) saturated and clamped, and x in [-1, 1] (NaN kept).
+  [[nodiscard]] IntervalPosition locate_interval(double t) const noexcept;
+
+  /// @brief Sum of P_i(x) * dofs(c, i); fails on a DofMatrix too small for the basis.
+  [[nodiscard]] double evaluate(const DofMatrix& dofs, double t) const;
+
+  /// @brief Time derivative (2 / h) * sum of P'_i(x) * dofs(c, i).
+  [[nodiscard]] double evaluate_derivative(const DofMatrix& dofs, double t) const;
+
+  /// @brief Values of all n_t * (degree + 1) basis functions at t, in DOF layout.
+  [[nodiscard]] std::vector<double> evaluate_all_basis_functions(double t) const;
+
+  /// @brief Time derivatives of all basis functions at t, in DOF layout.
+  [[nodiscard]] std::vector<double> evaluate_all_basis_function_derivatives(double t) const;
+};
+
+}  // namespace quorvel
