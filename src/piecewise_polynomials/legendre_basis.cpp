@@ -36,7 +36,7 @@ void check_dof_shape(const LegendreBasis& basis, const DofMatrix& dofs, std::uin
   }
 }
 
-std::vector<double> all_basis_vector(const LegendreBasis& basis, std::uint32_t c) {
+std::vector<double> all_basis_vector(const LegendreBasis& basis) {
   if (basis.n_t == 0) {
     fail("Matrix slicing out of bounds.");
   }
@@ -143,7 +143,7 @@ double LegendreBasis::evaluate_derivative(const DofMatrix& dofs, double t) const
 
 std::vector<double> LegendreBasis::evaluate_all_basis_functions(double t) const {
   const auto [c, x] = locate_interval(t);
-  auto values = all_basis_vector(*this, c);
+  auto values = all_basis_vector(*this);
   values[c] = 1.0;
   if (degree >= 1) {
     LegendreRecurrence rec(x);
@@ -158,7 +158,7 @@ std::vector<double> LegendreBasis::evaluate_all_basis_functions(double t) const 
 
 std::vector<double> LegendreBasis::evaluate_all_basis_function_derivatives(double t) const {
   const auto [c, x] = locate_interval(t);
-  auto values = all_basis_vector(*this, c);
+  auto values = all_basis_vector(*this);
   const double h = T / static_cast<double>(n_t);
   values[c] = 0.0 / h;
   if (degree >= 1) {

@@ -1,0 +1,245 @@
+#include "binding.hpp"
+
+#include <limits>
+
+namespace quorvel::python {
+
+namespace {
+
+[[noreturn]] void raise_type_error(PyObject* message) {
+  if (message != nullptr) {
+    PyErr_SetObject(PyExc_TypeError, message);
+    Py_DECREF(message);
+  }
+  throw PythonError{};
+}
+
+std::size_t find_parameter(std::span<const std::string_view> params, PyObject* key) {
+  for (std::size_t i = 0; i < params.size(); ++i) {
+    if (PyUnicode_EqualToUTF8AndSize(key, params[i].data(), static_cast<Py_ssize_t>(params[i].size()))) {
+      return i;
+    }
+  }
+  return params.size();
+}
+
+void bind_keyword(const std::string& full_name, std::span<const std::string_view> params,
+                  PyObject* key, PyObject* value, PyObject** out) {
+  const std::size_t index = find_parameter(params, key);
+  if (index == params.size()) {
+    raise_type_error(PyUnicode_FromFormat("%s got an unexpected keyword argument '%U'",
+                                          full_name.c_str(), key));
+  }
+  if (out[index] != nullptr) {
+    raise_type_error(PyUnicode_FromFormat("%s got multiple values for argument '%U'",
+                                          full_name.c_str(), key));
+  }
+  out[index] = value;
+}
+
+void bind_positional(const std::string& full_name, std::span<const std::string_view> params,
+                     PyObject* const* args, Py_ssize_t nargs, PyObject** out) {
+  if (static_cast<std::size_t>(nargs) > params.size()) {
+    raise_type_error(PyUnicode_FromFormat("%s takes %zu positional arguments but %zd were given",
+                                          full_name.c_str(), params.size(), nargs));
+  }
+  std::fill_n(out, params.size(), nullptr);
+  std::copy_n(args, nargs, out);
+}
+
+// 'a'; 'a' and 'b'; 'a', 'b', and 'c'
+void check_all_bound(const std::string& full_name, std::span<const std::string_view> params,
+                     PyObject* const* out) {
+  std::vector<std::string_view> missing;
+  for (std::size_t i = 0; i < params.size(); ++i) {
+    if (out[i] == nullptr) {
+      missing.push_back(params[i]);
+    }
+  }
+  if (missing.empty()) {
+    return;
+  }
+  std::string list;
+  for (std::size_t i = 0; i < missing.size(); ++i) {
+    if (i > 0) {
+      if (missing.size() > 2) {
+        list += ",";
+      }
+      list += (i + 1 == missing.size()) ? " and " : " ";
+    }
+    list += "'";
+    list += missing[i];
+    list += "'";
+  }
+  raise_type_error(PyUnicode_FromFormat("%s missing %zu required positional argument%s: %s",
+                                        full_name.c_str(), missing.size(),
+                                        missing.size() == 1 ? "" : "s", list.c_str()));
+}
+
+PyObject* panic_type() {
+  // Created on first need and kept for the life of the process; never added to the module.
+  static PyObject* type = nullptr;
+  if (type == nullptr) {
+    type = PyErr_NewExceptionWithDoc(
+        "pyo3_runtime.PanicException",
+        "Raised when quorvel's native code fails one of its internal checks.\n\n"
+        "Like SystemExit, it derives from BaseException rather than Exception, so that\n"
+        "a handler for Exception does not swallow it: it typically propagates all the\n"
+        "way up and ends the interpreter.",
+        PyExc_BaseException, nullptr);
+  }
+  return type;
+}
+
+std::string qualified_type_name(PyObject* obj) {
+  Ref name(PyType_GetQualName(Py_TYPE(obj)));
+  if (!name) {
+    PyErr_Clear();
+    return Py_TYPE(obj)->tp_name;
+  }
+  const char* text = PyUnicode_AsUTF8(name.get());
+  if (text == nullptr) {
+    PyErr_Clear();
+    return Py_TYPE(obj)->tp_name;
+  }
+  return text;
+}
+
+}  // namespace
+
+void bind_fastcall(const std::string& full_name, std::span<const std::string_view> params,
+                   PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
+  nargs = PyVectorcall_NARGS(nargs);
+  bind_positional(full_name, params, args, nargs, out);
+  if (kwnames != nullptr) {
+    const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t i = 0; i < nkw; ++i) {
+      bind_keyword(full_name, params, PyTuple_GET_ITEM(kwnames, i), args[nargs + i], out);
+    }
+  }
+  check_all_bound(full_name, params, out);
+}
+
+void bind_tuple(const std::string& full_name, std::span<const std::string_view> params,
+                PyObject* args, PyObject* kwargs, PyObject** out) {
+  bind_positional(full_name, params, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args), out);
+  if (kwargs != nullptr) {
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    PyObject* value;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+      bind_keyword(full_name, params, key, value, out);
+    }
+  }
+  check_all_bound(full_name, params, out);
+}
+
+void remap_type_error(std::string_view name) {
+  if (!PyErr_ExceptionMatches(PyExc_TypeError)) {
+    return;
+  }
+  PyObject* cause = PyErr_GetRaisedException();
+  Ref text(PyObject_Str(cause));
+  if (!text) {
+    Py_DECREF(cause);
+    return;  // the error of str() is now pending
+  }
+  Ref message(PyUnicode_FromFormat("argument '%.*s': %U", static_cast<int>(name.size()),
+                                   name.data(), text.get()));
+  Ref error(message ? PyObject_CallOneArg(PyExc_TypeError, message.get()) : nullptr);
+  if (!error) {
+    Py_DECREF(cause);
+    return;
+  }
+  PyException_SetCause(error.get(), cause);  // steals cause
+  PyErr_SetRaisedException(error.release());
+}
+
+std::uint32_t to_u32(PyObject* obj) {
+  Ref index;
+  if (!PyLong_Check(obj)) {
+    index = Ref::checked(PyNumber_Index(obj));
+    obj = index.get();
+  }
+  const unsigned long long value = PyLong_AsUnsignedLongLong(obj);
+  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    throw PythonError{};
+  }
+  if (value > std::numeric_limits<std::uint32_t>::max()) {
+    raise(PyExc_OverflowError, "out of range integral type conversion attempted");
+  }
+  return static_cast<std::uint32_t>(value);
+}
+
+double to_double(PyObject* obj) {
+  if (PyFloat_CheckExact(obj)) {
+    return PyFloat_AS_DOUBLE(obj);
+  }
+  const double value = PyFloat_AsDouble(obj);
+  if (value == -1.0 && PyErr_Occurred()) {
+    throw PythonError{};
+  }
+  return value;
+}
+
+std::vector<double> to_double_vector(PyObject* obj) {
+  if (PyUnicode_Check(obj)) {
+    raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
+  }
+  if (!PySequence_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "'%s' object cannot be cast as 'Sequence'",
+                 qualified_type_name(obj).c_str());
+    throw PythonError{};
+  }
+  Py_ssize_t length = PySequence_Size(obj);
+  if (length < 0) {
+    PyErr_Clear();  // the length only pre-sizes the result
+    length = 0;
+  }
+  std::vector<double> values;
+  // A __len__ may report anything; pre-size modestly and let the vector grow.
+  values.reserve(static_cast<std::size_t>(std::min<Py_ssize_t>(length, Py_ssize_t{1} << 20)));
+  Ref iterator = Ref::checked(PyObject_GetIter(obj));
+  while (Ref item{PyIter_Next(iterator.get())}) {
+    values.push_back(to_double(item.get()));
+  }
+  if (PyErr_Occurred()) {
+    throw PythonError{};
+  }
+  return values;
+}
+
+PyObject* to_python(double value) { return check(PyFloat_FromDouble(value)); }
+
+PyObject* to_python(const std::string& text) {
+  return check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
+PyObject* to_python(const std::vector<double>& values) {
+  Ref list = Ref::checked(PyList_New(static_cast<Py_ssize_t>(values.size())));
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), check(PyFloat_FromDouble(values[i])));
+  }
+  return list.release();
+}
+
+void raise_panic(const std::string& message) {
+  PyObject* type = panic_type();
+  if (type == nullptr) {
+    return;  // the error that prevented creating the class is pending
+  }
+  Ref text(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+  if (text) {
+    PyErr_SetObject(type, text.get());
+  }
+}
+
+void check_receiver(PyObject* self, PyTypeObject* expected, const char* class_name) {
+  if (self == nullptr || Py_TYPE(self) != expected) {
+    PyErr_Format(PyExc_TypeError, "'%s' object cannot be cast as '%s'",
+                 self == nullptr ? "NoneType" : qualified_type_name(self).c_str(), class_name);
+    throw PythonError{};
+  }
+}
+
+}  // namespace quorvel::python

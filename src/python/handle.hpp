@@ -1,0 +1,59 @@
+#pragma once
+// Owning references to Python objects, and the C++ signal that a Python
+// exception is already set. This is the only code that includes Python.h,
+// together with the rest of src/python/.
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <utility>
+
+namespace quorvel::python {
+
+/// @brief Thrown when a Python exception is set and the call must unwind to its boundary.
+struct PythonError {};
+
+/// @brief Throws PythonError if ptr is null (the failed C API call has set the exception).
+template <class T>
+T* check(T* ptr) {
+  if (ptr == nullptr) {
+    throw PythonError{};
+  }
+  return ptr;
+}
+
+/// @brief Sets a Python exception of the given type with message and throws PythonError.
+[[noreturn]] inline void raise(PyObject* type, const char* message) {
+  PyErr_SetString(type, message);
+  throw PythonError{};
+}
+
+/// @brief One owned strong reference; released on every path.
+class Ref {
+ public:
+  Ref() noexcept = default;
+  explicit Ref(PyObject* owned) noexcept : ptr_(owned) {}
+  Ref(const Ref&) = delete;
+  Ref& operator=(const Ref&) = delete;
+  Ref(Ref&& other) noexcept : ptr_(std::exchange(other.ptr_, nullptr)) {}
+  Ref& operator=(Ref&& other) noexcept {
+    if (this != &other) {
+      Py_XDECREF(ptr_);
+      ptr_ = std::exchange(other.ptr_, nullptr);
+    }
+    return *this;
+  }
+  ~Ref() { Py_XDECREF(ptr_); }
+
+  /// @brief Takes ownership of a new reference, throwing PythonError if it is null.
+  static Ref checked(PyObject* owned) { return Ref(check(owned)); }
+
+  [[nodiscard]] PyObject* get() const noexcept { return ptr_; }
+  [[nodiscard]] PyObject* release() noexcept { return std::exchange(ptr_, nullptr); }
+  explicit operator bool() const noexcept { return ptr_ != nullptr; }
+
+ private:
+  PyObject* ptr_ = nullptr;
+};
+
+}  // namespace quorvel::python

@@ -1,0 +1,69 @@
+// The LegendreBasis class: evaluates a flat Legendre DOF list passed anew
+// with every call, and all basis functions or their derivatives at a time.
+
+#include "binding.hpp"
+#include "module_contents.hpp"
+#include "piecewise_polynomials/legendre_basis.hpp"
+
+namespace quorvel::python {
+
+namespace {
+
+struct LegendreBasisPayload {
+  static constexpr const char* class_name = "LegendreBasis";
+  LegendreBasis basis;
+  std::uint32_t degree;
+  std::uint32_t n_t;
+};
+
+// Views the first n_t * (degree + 1) values of a flat list as a DofMatrix.
+DofMatrix dof_matrix_from_flat(const LegendreBasisPayload& self, const std::vector<double>& flat) {
+  if (flat.size() < self.basis.dof_count()) {
+    fail("Matrix view: input data buffer too small.");
+  }
+  return Eigen::Map<const DofMatrix>(flat.data(), static_cast<Eigen::Index>(self.n_t),
+                                     static_cast<Eigen::Index>(self.degree) + 1);
+}
+
+using Ctor = Constructor<
+    LegendreBasisPayload,
+    [](std::uint32_t degree, std::uint32_t n_t, double T) {
+      return LegendreBasisPayload{LegendreBasis{degree, n_t, T}, degree, n_t};
+    },
+    "degree", "n_t", "T">;
+
+using EvaluateAt = Method<
+    LegendreBasisPayload, "evaluate_at", Access::shared,
+    [](const LegendreBasisPayload& self, double t, std::vector<double> legendre_vals) {
+      return self.basis.evaluate(dof_matrix_from_flat(self, legendre_vals), t);
+    },
+    "t", "legendre_vals">;
+
+using AllBasisFunctions = Method<
+    LegendreBasisPayload, "evaluate_all_basis_functions", Access::shared,
+    [](const LegendreBasisPayload& self, double t) {
+      return self.basis.evaluate_all_basis_functions(t);
+    },
+    "t">;
+
+using AllBasisFunctionDerivatives = Method<
+    LegendreBasisPayload, "evaluate_all_basis_function_derivatives", Access::shared,
+    [](const LegendreBasisPayload& self, double t) {
+      return self.basis.evaluate_all_basis_function_derivatives(t);
+    },
+    "t">;
+
+PyMethodDef methods[] = {
+    EvaluateAt::def(),
+    AllBasisFunctions::def(),
+    AllBasisFunctionDerivatives::def(),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+PyObject* create_legendre_basis_class(PyObject* module_name) {
+  return create_class<LegendreBasisPayload, Ctor>(module_name, "LegendreBasis(degree, n_t, T)\n--\n\n", methods);
+}
+
+}  // namespace quorvel::python
