@@ -353,7 +353,7 @@ struct Constructor {
 
 /// @brief Creates a class type: base object, not subclassable, no __dict__, no weak references.
 template <class Payload, class Ctor>
-PyObject* create_class(PyObject* module_name, const char* doc, PyMethodDef* methods) {
+PyObject* create_class(const char* qualified_name, const char* doc, PyMethodDef* methods) {
   PyType_Slot slots[] = {
       {Py_tp_new, reinterpret_cast<void*>(&Ctor::tp_new)},
       {Py_tp_dealloc, reinterpret_cast<void*>(&Ctor::tp_dealloc)},
@@ -361,13 +361,15 @@ PyObject* create_class(PyObject* module_name, const char* doc, PyMethodDef* meth
       {Py_tp_methods, methods},
       {0, nullptr},
   };
-  PyType_Spec spec = {Payload::class_name, static_cast<int>(sizeof(Instance<Payload>)), 0,
+  // The qualified name sets __module__ (an unqualified one draws a DeprecationWarning,
+  // which fails the import under -W error); the type name itself stays unqualified.
+  PyType_Spec spec = {qualified_name, static_cast<int>(sizeof(Instance<Payload>)), 0,
                       Py_TPFLAGS_DEFAULT, slots};
   Ref type(PyType_FromSpec(&spec));
-  // The type name stays unqualified; __module__ tells introspection where it lives.
-  if (!type || PyObject_SetAttrString(type.get(), "__module__", module_name) < 0) {
+  if (!type) {
     return nullptr;
   }
+  reinterpret_cast<PyTypeObject*>(type.get())->tp_name = Payload::class_name;
   // As for functions, a doc string that is only a text signature reads as None.
   if (std::string_view(doc).ends_with("\n--\n\n") &&
       PyObject_SetAttrString(type.get(), "__doc__", Py_None) < 0) {

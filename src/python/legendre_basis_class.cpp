@@ -62,8 +62,8 @@ PyMethodDef methods[] = {
 
 }  // namespace
 
-PyObject* create_legendre_basis_class(PyObject* module_name) {
-  return create_class<LegendreBasisPayload, Ctor>(module_name, "LegendreBasis(degree, n_t, T)\n--\n\n", methods);
+PyObject* create_legendre_basis_class() {
+  return create_class<LegendreBasisPayload, Ctor>("quorvel.LegendreBasis", "LegendreBasis(degree, n_t, T)\n--\n\n", methods);
 }
 
 }  // namespace quorvel::python

@@ -63,7 +63,7 @@ void initialize(PyObject* module) {
     add_attribute(module, def.ml_name, Ref(PyCMethod_New(&def, module, name.get(), nullptr)));
   };
   add_function(functions[0]);
-  add_attribute(module, "LegendreBasis", Ref(create_legendre_basis_class(name.get())));
+  add_attribute(module, "LegendreBasis", Ref(create_legendre_basis_class()));
 }
 
 PyObject* init_module() {

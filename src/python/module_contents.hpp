@@ -5,7 +5,7 @@
 
 namespace quorvel::python {
 
-/// @brief The LegendreBasis class, with __module__ set to module_name.
-PyObject* create_legendre_basis_class(PyObject* module_name);
+/// @brief The LegendreBasis class.
+PyObject* create_legendre_basis_class();
 
 }  // namespace quorvel::python

@@ -1,0 +1,301 @@
+"""The module as a whole: import, __all__, binding and conversion rules, failures."""
+
+import gc
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import quorvel
+
+EXPECTED_ALL = ["sum_as_string", "LegendreBasis"]
+
+
+def test_all_lists_attributes_in_registration_order():
+    assert quorvel.__all__ == EXPECTED_ALL
+    assert all(hasattr(quorvel, name) for name in quorvel.__all__)
+
+
+def test_reimport_returns_same_module_object():
+    first = sys.modules.pop("quorvel")
+    import quorvel as again
+
+    assert again is first
+    sys.modules["quorvel"] = first
+
+
+def test_function_metadata():
+    f = quorvel.sum_as_string
+    assert f.__text_signature__ == "(a, b)"
+    assert f.__doc__ == "Formats the sum of two numbers as string."
+    assert f.__module__ == "quorvel"
+    assert f.__self__ is quorvel
+
+
+def test_class_metadata():
+    cls = quorvel.LegendreBasis
+    assert cls.__text_signature__ == "(degree, n_t, T)"
+    assert cls.__doc__ is None
+    assert cls.__name__ == "LegendreBasis"
+    for name, sig in [
+        ("evaluate_at", "($self, t, legendre_vals)"),
+        ("evaluate_all_basis_functions", "($self, t)"),
+        ("evaluate_all_basis_function_derivatives", "($self, t)"),
+    ]:
+        assert getattr(cls, name).__text_signature__ == sig
+        assert getattr(cls, name).__doc__ is None
+    with pytest.raises(TypeError):
+        type("Sub", (cls,), {})
+    obj = cls(1, 1, 1.0)
+    assert not hasattr(obj, "__dict__")
+    with pytest.raises(TypeError):
+        __import__("weakref").ref(obj)
+
+
+class Index:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+@pytest.mark.parametrize(
+    ("args", "kwargs", "expected"),
+    [
+        ((2, 3), {}, "5"),
+        ((), {"a": 2, "b": 3}, "5"),
+        ((2,), {"b": 3}, "5"),
+        ((True, 0), {}, "1"),
+        ((0, 0), {}, "0"),
+        ((Index(7), Index(8)), {}, "15"),
+        ((np.uint32(4), np.int64(5)), {}, "9"),
+        # The exact sum, not the sum modulo 2**32.
+        ((4294967295, 1), {}, "4294967296"),
+        ((4294967295, 4294967295), {}, "8589934590"),
+    ],
+)
+def test_sum_as_string_values(args, kwargs, expected):
+    assert quorvel.sum_as_string(*args, **kwargs) == expected
+
+
+@pytest.mark.parametrize(
+    ("call", "message"),
+    [
+        (lambda: quorvel.sum_as_string(), "sum_as_string() missing 2 required positional arguments: 'a' and 'b'"),
+        (lambda: quorvel.sum_as_string(1), "sum_as_string() missing 1 required positional argument: 'b'"),
+        (lambda: quorvel.sum_as_string(b=1), "sum_as_string() missing 1 required positional argument: 'a'"),
+        (lambda: quorvel.sum_as_string(1, 2, 3), "sum_as_string() takes 2 positional arguments but 3 were given"),
+        (lambda: quorvel.sum_as_string(1, a=2), "sum_as_string() got multiple values for argument 'a'"),
+        (lambda: quorvel.sum_as_string(1, c=2), "sum_as_string() got an unexpected keyword argument 'c'"),
+        # The unknown keyword is reported before the missing argument.
+        (lambda: quorvel.sum_as_string(c=2), "sum_as_string() got an unexpected keyword argument 'c'"),
+        (lambda: quorvel.sum_as_string(1, 2, 3, d=4), "sum_as_string() takes 2 positional arguments but 3 were given"),
+        (
+            lambda: quorvel.LegendreBasis(),
+            "LegendreBasis.__new__() missing 3 required positional arguments: 'degree', 'n_t', and 'T'",
+        ),
+        (lambda: quorvel.LegendreBasis(1, T=2.0), "LegendreBasis.__new__() missing 1 required positional argument: 'n_t'"),
+        (lambda: quorvel.LegendreBasis(1, 2, 3, 4), "LegendreBasis.__new__() takes 3 positional arguments but 4 were given"),
+        (lambda: quorvel.LegendreBasis(1, 2, 3.0, n_t=4), "LegendreBasis.__new__() got multiple values for argument 'n_t'"),
+        (
+            lambda: quorvel.LegendreBasis(1, 1, 1.0).evaluate_at(),
+            "LegendreBasis.evaluate_at() missing 2 required positional arguments: 't' and 'legendre_vals'",
+        ),
+        (
+            lambda: quorvel.LegendreBasis(1, 1, 1.0).evaluate_all_basis_functions(x=1),
+            "LegendreBasis.evaluate_all_basis_functions() got an unexpected keyword argument 'x'",
+        ),
+        (
+            lambda: quorvel.LegendreBasis(1, 1, 1.0).evaluate_all_basis_function_derivatives(1, 2),
+            "LegendreBasis.evaluate_all_basis_function_derivatives() takes 1 positional arguments but 2 were given",
+        ),
+    ],
+)
+def test_binding_errors(call, message):
+    with pytest.raises(TypeError) as info:
+        call()
+    assert str(info.value) == message
+    assert info.value.__cause__ is None
+
+
+@pytest.mark.parametrize(
+    ("value", "exc", "message"),
+    [
+        (-1, OverflowError, "can't convert negative int to unsigned"),
+        (2**64, OverflowError, "int too big to convert"),
+        (2**32, OverflowError, "out of range integral type conversion attempted"),
+        (2**64 - 1, OverflowError, "out of range integral type conversion attempted"),
+        (1.5, TypeError, "argument 'a': 'float' object cannot be interpreted as an integer"),
+        ("1", TypeError, "argument 'a': 'str' object cannot be interpreted as an integer"),
+        (Index(-3), OverflowError, "can't convert negative int to unsigned"),
+    ],
+)
+def test_unsigned_conversion_failures(value, exc, message):
+    with pytest.raises(exc) as info:
+        quorvel.sum_as_string(value, 1)
+    assert type(info.value) is exc
+    assert str(info.value) == message
+    if exc is TypeError:
+        cause = info.value.__cause__
+        assert type(cause) is TypeError
+        assert message == "argument 'a': " + str(cause)
+
+
+def test_index_error_of_another_type_passes_unchanged():
+    class Broken:
+        def __index__(self):
+            raise ValueError("no index today")
+
+    with pytest.raises(ValueError, match="^no index today$"):
+        quorvel.sum_as_string(1, Broken())
+
+
+class FloatLike:
+    def __float__(self):
+        return 0.75
+
+
+class FloatSubclass(float):
+    pass
+
+
+@pytest.mark.parametrize("t", [0.75, FloatSubclass(0.75), FloatLike(), np.float64(0.75), Index(1)])
+def test_double_conversion_accepts_numbers(t):
+    basis = quorvel.LegendreBasis(0, 2, 1.0)
+    expected = 2.0 if float(t) >= 0.5 else 1.0
+    assert basis.evaluate_at(t, [1.0, 2.0]) == expected
+
+
+@pytest.mark.parametrize(
+    ("t", "exc", "message"),
+    [
+        ("0.5", TypeError, "argument 't': must be real number, not str"),
+        (None, TypeError, "argument 't': must be real number, not NoneType"),
+        (10**400, OverflowError, "int too large to convert to float"),
+    ],
+)
+def test_double_conversion_failures(t, exc, message):
+    with pytest.raises(exc) as info:
+        quorvel.LegendreBasis(0, 2, 1.0).evaluate_at(t, [1.0, 2.0])
+    assert str(info.value) == message
+
+
+@pytest.mark.parametrize(
+    "dofs",
+    [[1, 2], (1, 2), range(1, 3), np.array([1.0, 2.0]), np.array([1, 2], dtype=np.int32), [np.float32(1), True + 1]],
+)
+def test_sequence_conversion_accepts_sequences(dofs):
+    assert quorvel.LegendreBasis(0, 2, 1.0).evaluate_at(0.75, dofs) == 2.0
+
+
+class BadLength(list):
+    def __len__(self):
+        raise RuntimeError("length fails")
+
+
+class HugeLength(list):
+    def __len__(self):
+        return 2**62
+
+
+@pytest.mark.parametrize("dofs", [BadLength([1.0, 2.0]), HugeLength([1.0, 2.0])])
+def test_sequence_length_is_only_a_hint(dofs):
+    assert quorvel.LegendreBasis(0, 2, 1.0).evaluate_at(0.75, dofs) == 2.0
+
+
+@pytest.mark.parametrize(
+    ("dofs", "exc", "message"),
+    [
+        ("ab", TypeError, "argument 'legendre_vals': Can't extract `str` to `Vec`"),
+        (type("S", (str,), {})("ab"), TypeError, "argument 'legendre_vals': Can't extract `str` to `Vec`"),
+        ((x for x in [1.0]), TypeError, "argument 'legendre_vals': 'generator' object cannot be cast as 'Sequence'"),
+        ({0: 1.0, 1: 2.0}, TypeError, "argument 'legendre_vals': 'dict' object cannot be cast as 'Sequence'"),
+        (5, TypeError, "argument 'legendre_vals': 'int' object cannot be cast as 'Sequence'"),
+        ([1.0, "x"], TypeError, "argument 'legendre_vals': must be real number, not str"),
+        ([1.0, 10**400], OverflowError, "int too large to convert to float"),
+    ],
+)
+def test_sequence_conversion_failures(dofs, exc, message):
+    with pytest.raises(exc) as info:
+        quorvel.LegendreBasis(0, 2, 1.0).evaluate_at(0.75, dofs)
+    assert type(info.value) is exc
+    assert str(info.value) == message
+
+
+def test_panic_exception_class(panic, capfd):
+    assert panic.__module__ == "pyo3_runtime"
+    assert panic.__name__ == "PanicException"
+    assert panic.__qualname__ == "PanicException"
+    assert panic.__bases__ == (BaseException,)
+    assert not issubclass(panic, Exception)
+    assert "BaseException" in panic.__doc__
+    assert not any(obj is panic for obj in vars(quorvel).values())
+    with pytest.raises(BaseException) as info:
+        try:
+            quorvel.LegendreBasis(1, 2, 1.0).evaluate_at(0.25, [1.0, 2.0, 3.0])
+        except Exception:  # noqa: BLE001 - must not catch it
+            pytest.fail("PanicException was caught by a handler for Exception")
+    assert type(info.value) is panic  # created once, reused
+    assert info.value.args == ("Matrix view: input data buffer too small.",)
+    err = capfd.readouterr().err
+    assert "Matrix view: input data buffer too small." in err
+    assert "legendre_basis_class.cpp:" in err and "'main'" in err
+
+
+def test_failing_calls_leak_no_references(panic):
+    basis = quorvel.LegendreBasis(1, 2, 1.0)
+    dofs = [1.0, 2.0, 3.0]
+    bad = [1.0, "x"]
+    t = 12345.678
+    before = [sys.getrefcount(o) for o in (basis, dofs, bad, t)]
+    for _ in range(2000):
+        with pytest.raises(panic):
+            basis.evaluate_at(t, dofs)
+        with pytest.raises(TypeError):
+            basis.evaluate_at(t, bad)
+        with pytest.raises(TypeError):
+            basis.evaluate_at(t, dofs, 3)
+    gc.collect()
+    assert [sys.getrefcount(o) for o in (basis, dofs, bad, t)] == before
+
+
+def test_huge_sizes_fail_cleanly(panic):
+    huge = quorvel.LegendreBasis(4294967295, 4294967295, 1.0)
+    with pytest.raises(panic, match="^capacity overflow$"):
+        huge.evaluate_all_basis_functions(0.5)
+    with pytest.raises(panic, match="^Matrix view: input data buffer too small.$"):
+        huge.evaluate_at(0.5, [1.0])
+    with pytest.raises(MemoryError):
+        quorvel.LegendreBasis(2**28, 2**28, 1.0).evaluate_all_basis_function_derivatives(0.5)
+    assert quorvel.LegendreBasis(0, 1, 1.0).evaluate_at(0.5, [3.0]) == 3.0
+
+
+def test_second_interpreter_is_refused():
+    # A legacy sub-interpreter shares the lock and would run the initializer.
+    script = r"""
+import _interpreters, quorvel
+interp = _interpreters.create('legacy')
+for _ in range(2):
+    info = _interpreters.run_string(interp, "import quorvel")
+    print(info.type.__name__, info.msg)
+print(quorvel.sum_as_string(1, 2))
+"""
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    assert out.returncode == 0, out.stderr
+    lines = out.stdout.splitlines()
+    refusal = "ImportError PyO3 modules do not yet support subinterpreters, see "
+    assert lines[0].startswith(refusal) and lines[1].startswith(refusal)
+    assert lines[2] == "3"
+
+
+def test_import_is_quiet_under_warnings_as_errors():
+    out = subprocess.run(
+        [sys.executable, "-W", "error", "-c", "import quorvel; print(quorvel.LegendreBasis.__module__)"],
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
+    assert out.returncode == 0, out.stderr
+    assert out.stdout == "quorvel\n"
