@@ -1,0 +1,61 @@
+#pragma once
+// Helpers shared by the tests of the sparse tools and the Lagrange matrices.
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "sparse_matrix_tools/failure.hpp"
+#include "sparse_matrix_tools/sparse_matrix.hpp"
+
+namespace quorvel::testing {
+
+inline std::uint64_t bits_of(double x) { return std::bit_cast<std::uint64_t>(x); }
+
+/// The message of the internal failure raised by f, or "<no failure>".
+template <class F>
+std::string failure_message(F&& f) {
+  try {
+    f();
+  } catch (const InternalFailure& failure) {
+    return failure.message();
+  }
+  return "<no failure>";
+}
+
+/// Values compared bit for bit, so that -0.0 differs from 0.0.
+inline void expect_bits(const std::vector<double>& actual, const std::vector<double>& expected) {
+  ASSERT_EQ(actual.size(), expected.size());
+  for (std::size_t k = 0; k < expected.size(); ++k) {
+    EXPECT_EQ(bits_of(actual[k]), bits_of(expected[k]))
+        << "index " << k << ": " << actual[k] << " vs " << expected[k];
+  }
+}
+
+/// Columns and values (bit for bit) of the stored entries of one row.
+inline void expect_row(const CsrMatrix& m, std::int64_t row, const std::vector<std::size_t>& cols,
+                       const std::vector<double>& values) {
+  std::vector<std::size_t> got_cols;
+  std::vector<double> got_values;
+  for (CsrMatrix::InnerIterator it(m, row); it; ++it) {
+    got_cols.push_back(static_cast<std::size_t>(it.col()));
+    got_values.push_back(it.value());
+  }
+  EXPECT_EQ(got_cols, cols) << "row " << row;
+  expect_bits(got_values, values);
+}
+
+/// The exported triplets of m, values bit for bit.
+inline void expect_triplets(const CsrMatrix& m, const std::vector<std::size_t>& rows,
+                            const std::vector<std::size_t>& cols,
+                            const std::vector<double>& values) {
+  const Triplets t = csr_to_triplets(m);
+  EXPECT_EQ(t.rows, rows);
+  EXPECT_EQ(t.cols, cols);
+  expect_bits(t.values, values);
+}
+
+}  // namespace quorvel::testing
