@@ -223,6 +223,25 @@ PyObject* to_python(const std::vector<double>& values) {
   return list.release();
 }
 
+namespace {
+
+Ref index_list(const std::vector<std::size_t>& indices) {
+  Ref list = Ref::checked(PyList_New(static_cast<Py_ssize_t>(indices.size())));
+  for (std::size_t i = 0; i < indices.size(); ++i) {
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), check(PyLong_FromSize_t(indices[i])));
+  }
+  return list;
+}
+
+}  // namespace
+
+PyObject* to_python(const Triplets& triplets) {
+  Ref rows = index_list(triplets.rows);
+  Ref cols = index_list(triplets.cols);
+  Ref values(to_python(triplets.values));
+  return check(PyTuple_Pack(3, rows.get(), cols.get(), values.get()));
+}
+
 void raise_panic(const std::string& message) {
   PyObject* type = panic_type();
   if (type == nullptr) {

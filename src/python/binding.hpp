@@ -28,6 +28,7 @@
 
 #include "handle.hpp"
 #include "sparse_matrix_tools/failure.hpp"
+#include "sparse_matrix_tools/sparse_matrix.hpp"
 
 namespace quorvel::python {
 
@@ -127,6 +128,8 @@ T convert_argument(PyObject* obj, std::string_view name) {
 PyObject* to_python(double value);
 PyObject* to_python(const std::string& text);
 PyObject* to_python(const std::vector<double>& values);
+/// @brief A sparse matrix as (row indices, column indices, values): a tuple of three new lists.
+PyObject* to_python(const Triplets& triplets);
 
 // ---------------------------------------------------------------- boundary
 

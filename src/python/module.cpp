@@ -63,7 +63,11 @@ void initialize(PyObject* module) {
     add_attribute(module, def.ml_name, Ref(PyCMethod_New(&def, module, name.get(), nullptr)));
   };
   add_function(functions[0]);
+  for (PyMethodDef& def : lagrange_functions()) {
+    add_function(def);
+  }
   add_attribute(module, "LegendreBasis", Ref(create_legendre_basis_class()));
+  add_attribute(module, "LegendreBasisEvaluator", Ref(create_legendre_basis_evaluator_class()));
 }
 
 PyObject* init_module() {

@@ -1,11 +1,20 @@
 #pragma once
 // What the module initializer adds, one factory per attribute.
 
+#include <span>
+
 #include "handle.hpp"
 
 namespace quorvel::python {
 
+/// @brief lagrange_to_legendre_basis_transformation, lagrange_prolongation_matrix and
+/// get_lagrange_points, in the order the module adds them.
+std::span<PyMethodDef> lagrange_functions();
+
 /// @brief The LegendreBasis class.
 PyObject* create_legendre_basis_class();
+
+/// @brief The LegendreBasisEvaluator class.
+PyObject* create_legendre_basis_evaluator_class();
 
 }  // namespace quorvel::python

@@ -9,7 +9,14 @@ import pytest
 
 import quorvel
 
-EXPECTED_ALL = ["sum_as_string", "LegendreBasis"]
+EXPECTED_ALL = [
+    "sum_as_string",
+    "lagrange_to_legendre_basis_transformation",
+    "lagrange_prolongation_matrix",
+    "get_lagrange_points",
+    "LegendreBasis",
+    "LegendreBasisEvaluator",
+]
 
 
 def test_all_lists_attributes_in_registration_order():

@@ -1,0 +1,67 @@
+#include "float64_buffer.hpp"
+
+#include <bit>
+#include <cstdint>
+#include <string_view>
+
+#include "sparse_matrix_tools/failure.hpp"
+
+namespace quorvel::python {
+
+namespace {
+
+// "d" alone, with "@" or "=", or with the prefix naming this host's byte order.
+bool is_native_float64_format(const char* format) {
+  const std::string_view f = format == nullptr ? "B" : format;
+  if (f == "d" || f == "@d" || f == "=d") {
+    return true;
+  }
+  if constexpr (std::endian::native == std::endian::little) {
+    return f == "<d";
+  } else {
+    return f == ">d" || f == "!d";
+  }
+}
+
+}  // namespace
+
+Float64Buffer::Float64Buffer(PyObject* exporter) {
+  if (PyObject_GetBuffer(exporter, &view_, PyBUF_FULL_RO) < 0) {
+    throw PythonError{};
+  }
+  held_ = true;
+  const char* refusal = nullptr;
+  if (view_.shape == nullptr) {
+    refusal = "shape is null";
+  } else if (view_.strides == nullptr) {
+    refusal = "strides is null";
+  } else if (view_.itemsize != 8 || !is_native_float64_format(view_.format)) {
+    refusal = "buffer contents are not compatible with f64";
+  } else if (reinterpret_cast<std::uintptr_t>(view_.buf) % 8 != 0) {
+    refusal = "buffer contents are insufficiently aligned for f64";
+  }
+  if (refusal != nullptr) {
+    PyBuffer_Release(&view_);
+    held_ = false;
+    raise(PyExc_BufferError, refusal);
+  }
+}
+
+Float64Buffer::Float64Buffer(Float64Buffer&& other) noexcept
+    : view_(other.view_), held_(std::exchange(other.held_, false)) {}
+
+Float64Buffer::~Float64Buffer() {
+  if (held_) {
+    PyBuffer_Release(&view_);
+  }
+}
+
+std::vector<double> Float64Buffer::copy() const {
+  std::vector<double> items(checked_storage_count(static_cast<std::uint64_t>(view_.len) / 8, 8));
+  if (PyBuffer_ToContiguous(items.data(), &view_, view_.len, 'C') < 0) {
+    throw PythonError{};
+  }
+  return items;
+}
+
+}  // namespace quorvel::python
