@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "../sparse_matrix_tools/failure.hpp"
+#include "legendre_kernel.hpp"
 
 namespace quorvel {
 
@@ -75,70 +76,30 @@ double legendre_derivative_value(std::uint32_t k, double x) noexcept {
 }
 
 IntervalPosition LegendreBasis::locate_interval(double t) const noexcept {
-  const double h = T / static_cast<double>(n_t);
-  const double q = std::floor(t / h);
-  std::uint32_t c;
-  if (!(q >= 0.0)) {  // negative or NaN
-    c = 0;
-  } else if (q >= 4294967295.0) {
-    c = 4294967295U;
-  } else {
-    c = static_cast<std::uint32_t>(q);
-  }
-  if (n_t != 0 && c >= n_t) {
-    c = n_t - 1;
-  }
-  const double a = h * static_cast<double>(c);
-  const double b = h + a;
-  const double s = t + (a + b) * -0.5;
-  double x = (s + s) / (b - a);
-  if (x < -1.0) {
-    x = -1.0;
-  } else if (x > 1.0) {
-    x = 1.0;
-  }
-  return {c, x};
+  IntervalPosition position;
+  kernel::locate(T / static_cast<double>(n_t), n_t, t, position.interval, position.x);
+  return position;
 }
 
 double LegendreBasis::evaluate(const DofMatrix& dofs, double t) const {
   const auto [c, x] = locate_interval(t);
   check_dof_shape(*this, dofs, c);
-  const double* row = dofs.data() + c;
-  const auto stride = static_cast<std::size_t>(dofs.rows());
-  double sum = -0.0;
-  sum = sum + 1.0 * row[0];
-  if (degree >= 1) {
-    LegendreRecurrence rec(x);
-    sum = sum + rec.current * row[stride];
-    for (std::uint32_t i = 2; i <= degree; ++i) {
-      rec.advance();
-      sum = sum + rec.current * row[stride * i];
-    }
-  }
-  return sum;
+  return kernel::weighted_sum<false>(dofs.data() + c, static_cast<std::size_t>(dofs.rows()),
+                                     degree, x);
 }
 
 double LegendreBasis::evaluate_derivative(const DofMatrix& dofs, double t) const {
   const auto [c, x] = locate_interval(t);
   check_dof_shape(*this, dofs, c);
-  const double* row = dofs.data() + c;
-  const auto stride = static_cast<std::size_t>(dofs.rows());
-  double sum = -0.0;
-  sum = sum + 0.0 * row[0];
-  if (degree >= 1) {
-    LegendreRecurrence rec(x);
-    double dp = 1.0;  // P'_1
-    double j = 1.0;
-    sum = sum + dp * row[stride];
-    for (std::uint32_t i = 2; i <= degree; ++i) {
-      dp = (j + 1.0) * rec.current + x * dp;
-      rec.advance();
-      j += 1.0;
-      sum = sum + dp * row[stride * i];
-    }
-  }
+  const double sum = kernel::weighted_sum<true>(dofs.data() + c,
+                                                static_cast<std::size_t>(dofs.rows()), degree, x);
   const double h = T / static_cast<double>(n_t);
   return (sum + sum) / h;
+}
+
+bool LegendreBasis::fits(const DofMatrix& dofs) const noexcept {
+  return n_t != 0 && dofs.rows() >= static_cast<Eigen::Index>(n_t) &&
+         dofs.cols() > static_cast<Eigen::Index>(degree);
 }
 
 std::vector<double> LegendreBasis::evaluate_all_basis_functions(double t) const {

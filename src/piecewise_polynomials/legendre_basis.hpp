@@ -49,6 +49,10 @@ struct LegendreBasis {
   /// @brief Time derivative (2 / h) * sum of P'_i(x) * dofs(c, i).
   [[nodiscard]] double evaluate_derivative(const DofMatrix& dofs, double t) const;
 
+  /// @brief True when every time lands on a row and column of dofs, so that
+  /// evaluate and evaluate_derivative cannot fail for it.
+  [[nodiscard]] bool fits(const DofMatrix& dofs) const noexcept;
+
   /// @brief Values of all n_t * (degree + 1) basis functions at t, in DOF layout.
   [[nodiscard]] std::vector<double> evaluate_all_basis_functions(double t) const;
 

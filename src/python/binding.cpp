@@ -23,32 +23,32 @@ std::size_t find_parameter(std::span<const std::string_view> params, PyObject* k
   return params.size();
 }
 
-void bind_keyword(const std::string& full_name, std::span<const std::string_view> params,
+void bind_keyword(FullName full_name, std::span<const std::string_view> params,
                   PyObject* key, PyObject* value, PyObject** out) {
   const std::size_t index = find_parameter(params, key);
   if (index == params.size()) {
     raise_type_error(PyUnicode_FromFormat("%s got an unexpected keyword argument '%U'",
-                                          full_name.c_str(), key));
+                                          full_name.text().c_str(), key));
   }
   if (out[index] != nullptr) {
     raise_type_error(PyUnicode_FromFormat("%s got multiple values for argument '%U'",
-                                          full_name.c_str(), key));
+                                          full_name.text().c_str(), key));
   }
   out[index] = value;
 }
 
-void bind_positional(const std::string& full_name, std::span<const std::string_view> params,
+void bind_positional(FullName full_name, std::span<const std::string_view> params,
                      PyObject* const* args, Py_ssize_t nargs, PyObject** out) {
   if (static_cast<std::size_t>(nargs) > params.size()) {
     raise_type_error(PyUnicode_FromFormat("%s takes %zu positional arguments but %zd were given",
-                                          full_name.c_str(), params.size(), nargs));
+                                          full_name.text().c_str(), params.size(), nargs));
   }
   std::fill_n(out, params.size(), nullptr);
   std::copy_n(args, nargs, out);
 }
 
 // 'a'; 'a' and 'b'; 'a', 'b', and 'c'
-void check_all_bound(const std::string& full_name, std::span<const std::string_view> params,
+void check_all_bound(FullName full_name, std::span<const std::string_view> params,
                      PyObject* const* out) {
   std::vector<std::string_view> missing;
   for (std::size_t i = 0; i < params.size(); ++i) {
@@ -72,7 +72,7 @@ void check_all_bound(const std::string& full_name, std::span<const std::string_v
     list += "'";
   }
   raise_type_error(PyUnicode_FromFormat("%s missing %zu required positional argument%s: %s",
-                                        full_name.c_str(), missing.size(),
+                                        full_name.text().c_str(), missing.size(),
                                         missing.size() == 1 ? "" : "s", list.c_str()));
 }
 
@@ -107,8 +107,13 @@ std::string qualified_type_name(PyObject* obj) {
 
 }  // namespace
 
-void bind_fastcall(const std::string& full_name, std::span<const std::string_view> params,
-                   PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
+std::string FullName::text() const {
+  return owner == nullptr ? std::string(name) + "()" : std::string(owner) + "." + name + "()";
+}
+
+void bind_fastcall_general(FullName full_name, std::span<const std::string_view> params,
+                           PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                           PyObject** out) {
   nargs = PyVectorcall_NARGS(nargs);
   bind_positional(full_name, params, args, nargs, out);
   if (kwnames != nullptr) {
@@ -120,7 +125,7 @@ void bind_fastcall(const std::string& full_name, std::span<const std::string_vie
   check_all_bound(full_name, params, out);
 }
 
-void bind_tuple(const std::string& full_name, std::span<const std::string_view> params,
+void bind_tuple(FullName full_name, std::span<const std::string_view> params,
                 PyObject* args, PyObject* kwargs, PyObject** out) {
   bind_positional(full_name, params, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args), out);
   if (kwargs != nullptr) {
@@ -171,10 +176,7 @@ std::uint32_t to_u32(PyObject* obj) {
   return static_cast<std::uint32_t>(value);
 }
 
-double to_double(PyObject* obj) {
-  if (PyFloat_CheckExact(obj)) {
-    return PyFloat_AS_DOUBLE(obj);
-  }
+double to_double_general(PyObject* obj) {
   const double value = PyFloat_AsDouble(obj);
   if (value == -1.0 && PyErr_Occurred()) {
     throw PythonError{};

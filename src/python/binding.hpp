@@ -79,13 +79,33 @@ constexpr auto make_doc() {
 
 // ---------------------------------------------------------------- binding
 
+/// @brief A callable's name as binding errors show it: "NAME()" or "CLASS.NAME()".
+struct FullName {
+  const char* owner;  // class name, or nullptr for a module function
+  const char* name;
+
+  [[nodiscard]] std::string text() const;
+};
+
+/// @brief Binds keywords too, or raises the TypeError; the general path of bind_fastcall.
+void bind_fastcall_general(FullName full_name, std::span<const std::string_view> params,
+                           PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                           PyObject** out);
+
 /// @brief Binds a fast-call argument vector to the parameters, or raises the TypeError.
-void bind_fastcall(const std::string& full_name, std::span<const std::string_view> params,
-                   PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
+inline void bind_fastcall(FullName full_name, std::span<const std::string_view> params,
+                          PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                          PyObject** out) {
+  if (kwnames == nullptr && static_cast<std::size_t>(nargs) == params.size()) {
+    std::copy_n(args, nargs, out);  // every parameter given by position: nothing to check
+    return;
+  }
+  bind_fastcall_general(full_name, params, args, nargs, kwnames, out);
+}
 
 /// @brief Binds an argument tuple and keyword dict (constructors) the same way.
-void bind_tuple(const std::string& full_name, std::span<const std::string_view> params,
-                PyObject* args, PyObject* kwargs, PyObject** out);
+void bind_tuple(FullName full_name, std::span<const std::string_view> params, PyObject* args,
+                PyObject* kwargs, PyObject** out);
 
 // ---------------------------------------------------------------- conversions
 
@@ -93,8 +113,13 @@ void bind_tuple(const std::string& full_name, std::span<const std::string_view> 
 void remap_type_error(std::string_view name);
 
 std::uint32_t to_u32(PyObject* obj);
-double to_double(PyObject* obj);
+double to_double_general(PyObject* obj);
 std::vector<double> to_double_vector(PyObject* obj);
+
+/// @brief A float is read directly; anything else through the interpreter's float conversion.
+inline double to_double(PyObject* obj) {
+  return PyFloat_CheckExact(obj) ? PyFloat_AS_DOUBLE(obj) : to_double_general(obj);
+}
 
 /// @brief Converts one argument to T; specialised per parameter type.
 template <class T>
@@ -166,23 +191,28 @@ using BorrowCounter = std::atomic<std::int32_t>;
 enum class Access { shared, exclusive };
 
 /// @brief Holds a borrow for the length of a call; a conflict raises RuntimeError at once.
+///
+/// Every borrow is taken and returned with the interpreter lock held (a batch
+/// method returns its borrow after taking the lock back), so the lock orders
+/// all changes of the counter and plain loads and stores suffice. Without that
+/// lock (free-threaded builds) the counter changes by compare-and-swap.
 template <Access access>
 class Borrow {
  public:
   explicit Borrow(BorrowCounter& counter) : counter_(counter) {
+    std::int32_t current = counter_.load(std::memory_order_relaxed);
     if constexpr (access == Access::exclusive) {
-      std::int32_t expected = 0;
-      if (!counter_.compare_exchange_strong(expected, -1, std::memory_order_acquire)) {
-        raise(PyExc_RuntimeError, "Already borrowed");
-      }
+      do {
+        if (current != 0) {
+          raise(PyExc_RuntimeError, "Already borrowed");
+        }
+      } while (!try_change(current, -1));
     } else {
-      std::int32_t current = counter_.load(std::memory_order_relaxed);
       do {
         if (current < 0) {
           raise(PyExc_RuntimeError, "Already mutably borrowed");
         }
-      } while (!counter_.compare_exchange_weak(current, current + 1, std::memory_order_acquire,
-                                               std::memory_order_relaxed));
+      } while (!try_change(current, current + 1));
     }
   }
   Borrow(const Borrow&) = delete;
@@ -191,11 +221,26 @@ class Borrow {
     if constexpr (access == Access::exclusive) {
       counter_.store(0, std::memory_order_release);
     } else {
+#ifdef Py_GIL_DISABLED
       counter_.fetch_sub(1, std::memory_order_release);
+#else
+      counter_.store(counter_.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
+#endif
     }
   }
 
  private:
+  bool try_change(std::int32_t& current, std::int32_t next) noexcept {
+#ifdef Py_GIL_DISABLED
+    return counter_.compare_exchange_weak(current, next, std::memory_order_acquire,
+                                          std::memory_order_relaxed);
+#else
+    counter_.store(next, std::memory_order_relaxed);
+    (void)current;
+    return true;
+#endif
+  }
+
   BorrowCounter& counter_;
 };
 
@@ -263,9 +308,8 @@ struct Function {
 
   static PyObject* call(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return boundary([&]() -> PyObject* {
-      static const std::string full_name = std::string(Name.view()) + "()";
       PyObject* bound[sizeof...(Params) + 1];
-      bind_fastcall(full_name, params, args, nargs, kwnames, bound);
+      bind_fastcall({nullptr, Name.chars}, params, args, nargs, kwnames, bound);
       return detail::call_and_convert<typename Sig::Result>([&] {
         auto converted = detail::convert_all<typename Sig::Args, 0>(
             bound, params, std::make_index_sequence<sizeof...(Params)>{});
@@ -304,10 +348,8 @@ struct Method {
   static PyObject* call(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
     return boundary([&]() -> PyObject* {
-      static const std::string full_name =
-          std::string(Payload::class_name) + "." + std::string(Name.view()) + "()";
       PyObject* bound[sizeof...(Params) + 1];
-      bind_fastcall(full_name, params, args, nargs, kwnames, bound);
+      bind_fastcall({Payload::class_name, Name.chars}, params, args, nargs, kwnames, bound);
       check_receiver(self, Instance<Payload>::type, Payload::class_name);
       auto* instance = reinterpret_cast<Instance<Payload>*>(self);
       Borrow<access> borrow(instance->borrow);
@@ -332,9 +374,8 @@ struct Constructor {
 
   static PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return boundary([&]() -> PyObject* {
-      static const std::string full_name = std::string(Payload::class_name) + ".__new__()";
       PyObject* bound[sizeof...(Params) + 1];
-      bind_tuple(full_name, params, args, kwargs, bound);
+      bind_tuple({Payload::class_name, "__new__"}, params, args, kwargs, bound);
       Payload payload = std::apply(
           Fn, detail::convert_all<typename Sig::Args, 0>(
                   bound, params, std::make_index_sequence<sizeof...(Params)>{}));

@@ -9,6 +9,7 @@
 #include "module_contents.hpp"
 #include "piecewise_polynomials/batch_evaluation.hpp"
 #include "piecewise_polynomials/legendre_basis.hpp"
+#include "piecewise_polynomials/legendre_kernel.hpp"
 
 namespace quorvel::python {
 
@@ -20,6 +21,16 @@ struct EvaluatorPayload {
   DofMatrix dofs;
   std::uint32_t n_t;
   std::uint32_t degree;
+  double h;  // T / n_t, as every evaluation computes it
+
+  // One time; the stored DOFs always fit the basis, except with no intervals at all.
+  template <bool derivative>
+  [[nodiscard]] double evaluate_one(double t) const {
+    if (n_t == 0) {
+      return derivative ? basis.evaluate_derivative(dofs, t) : basis.evaluate(dofs, t);
+    }
+    return kernel::evaluate_fitted<derivative>(h, n_t, degree, dofs.data(), n_t, t);
+  }
 };
 
 using Ctor = Constructor<
@@ -29,7 +40,7 @@ using Ctor = Constructor<
       (void)checked_storage_count(basis.dof_count(), sizeof(double));
       DofMatrix zeros = DofMatrix::Zero(static_cast<Eigen::Index>(n_t),
                                         static_cast<Eigen::Index>(degree) + 1);
-      return EvaluatorPayload{basis, std::move(zeros), n_t, degree};
+      return EvaluatorPayload{basis, std::move(zeros), n_t, degree, T / static_cast<double>(n_t)};
     },
     "degree", "n_t", "T">;
 
@@ -52,14 +63,12 @@ using SetDofs = Method<
 
 using EvaluateAt = Method<
     EvaluatorPayload, "evaluate_at", Access::shared,
-    [](const EvaluatorPayload& self, double t) { return self.basis.evaluate(self.dofs, t); },
+    [](const EvaluatorPayload& self, double t) { return self.evaluate_one<false>(t); },
     "t">;
 
 using EvaluateDerivativeAt = Method<
     EvaluatorPayload, "evaluate_derivative_at", Access::shared,
-    [](const EvaluatorPayload& self, double t) {
-      return self.basis.evaluate_derivative(self.dofs, t);
-    },
+    [](const EvaluatorPayload& self, double t) { return self.evaluate_one<true>(t); },
     "t">;
 
 // Copies the times under the lock, computes without it; the shared borrow keeps
