@@ -63,7 +63,8 @@ TEST(BatchEvaluation, MatchesSingleEvaluationBitForBit) {
   LazyThreadPool one([] { return std::size_t{1}; });
   LazyThreadPool three([] { return std::size_t{3}; });
   LazyThreadPool eight([] { return std::size_t{8}; });
-  for (const std::uint32_t degree : {0u, 1u, 3u, 7u}) {
+  // Degrees 0 to 6 run compile-time instantiations of the kernel, 7 and 8 the general one.
+  for (const std::uint32_t degree : {0u, 1u, 2u, 3u, 4u, 5u, 6u, 7u, 8u}) {
     const LegendreBasis basis{degree, 13, 2.5};
     const DofMatrix dofs = random_dofs(basis, degree, degree + 1);
     auto value = [&](double t) { return basis.evaluate(dofs, t); };
@@ -82,6 +83,17 @@ TEST(BatchEvaluation, MatchesSingleEvaluationBitForBit) {
       }
     }
   }
+}
+
+TEST(BatchEvaluation, LargerDofMatricesAreReadWithTheirOwnStride) {
+  const LegendreBasis basis{3, 13, 2.5};
+  std::mt19937_64 random(5);
+  std::uniform_real_distribution<double> value(-3.0, 3.0);
+  DofMatrix dofs(basis.n_t + 4, 6);  // extra rows and columns are never read
+  for (Eigen::Index i = 0; i < dofs.size(); ++i) dofs.data()[i] = value(random);
+  const auto times = mixed_times(basis, 4096, 11);
+  expect_bitwise_single(times, [&](auto& t) { return evaluate_many(basis, dofs, t); },
+                        [&](double t) { return basis.evaluate(dofs, t); });
 }
 
 TEST(BatchEvaluation, TooFewColumnsFailsAndThePoolStaysUsable) {
