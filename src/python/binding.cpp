@@ -225,22 +225,21 @@ PyObject* to_python(const std::vector<double>& values) {
   return list.release();
 }
 
-namespace {
-
-Ref index_list(const std::vector<std::size_t>& indices) {
-  Ref list = Ref::checked(PyList_New(static_cast<Py_ssize_t>(indices.size())));
-  for (std::size_t i = 0; i < indices.size(); ++i) {
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), check(PyLong_FromSize_t(indices[i])));
+PyObject* to_python(const CsrMatrix& matrix) {
+  // The triplets of the matrix (by row, then by column, every stored entry),
+  // written straight into the three lists without an intermediate copy.
+  const auto count = static_cast<Py_ssize_t>(matrix.nonZeros());
+  Ref rows = Ref::checked(PyList_New(count));
+  Ref cols = Ref::checked(PyList_New(count));
+  Ref values = Ref::checked(PyList_New(count));
+  Py_ssize_t k = 0;
+  for (Eigen::Index row = 0; row < matrix.outerSize(); ++row) {
+    for (CsrMatrix::InnerIterator it(matrix, row); it; ++it, ++k) {
+      PyList_SET_ITEM(rows.get(), k, check(PyLong_FromLongLong(row)));
+      PyList_SET_ITEM(cols.get(), k, check(PyLong_FromLongLong(it.col())));
+      PyList_SET_ITEM(values.get(), k, check(PyFloat_FromDouble(it.value())));
+    }
   }
-  return list;
-}
-
-}  // namespace
-
-PyObject* to_python(const Triplets& triplets) {
-  Ref rows = index_list(triplets.rows);
-  Ref cols = index_list(triplets.cols);
-  Ref values(to_python(triplets.values));
   return check(PyTuple_Pack(3, rows.get(), cols.get(), values.get()));
 }
 

@@ -153,8 +153,9 @@ T convert_argument(PyObject* obj, std::string_view name) {
 PyObject* to_python(double value);
 PyObject* to_python(const std::string& text);
 PyObject* to_python(const std::vector<double>& values);
-/// @brief A sparse matrix as (row indices, column indices, values): a tuple of three new lists.
-PyObject* to_python(const Triplets& triplets);
+/// @brief A sparse matrix as its triplets (row indices, column indices, values): a tuple
+/// of three new lists.
+PyObject* to_python(const CsrMatrix& matrix);
 
 // ---------------------------------------------------------------- boundary
 

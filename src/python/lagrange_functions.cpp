@@ -23,16 +23,14 @@ using LagrangeProlongationMatrix = Function<
     [](std::uint32_t nt_coarse, std::uint32_t nt_fine, std::uint32_t degree) {
       // The matrix depends on degree and counts alone; computing the coarse nodes
       // would only cost memory (gigabytes for a huge coarse mesh).
-      return csr_to_triplets(
-          LagrangeBasis::without_points(degree, nt_coarse).get_prolongation_matrix_to(nt_fine));
+      return LagrangeBasis::without_points(degree, nt_coarse).get_prolongation_matrix_to(nt_fine);
     },
     "nt_coarse", "nt_fine", "degree">;
 
 using LagrangeToLegendre = Function<
     "lagrange_to_legendre_basis_transformation",
     [](std::uint32_t degree, std::uint32_t n_t) {
-      return csr_to_triplets(
-          LagrangeBasis::without_points(degree, n_t).get_transormation_matrix_to_legendre());
+      return LagrangeBasis::without_points(degree, n_t).get_transormation_matrix_to_legendre();
     },
     "degree", "n_t">;
 

@@ -72,7 +72,7 @@ CsrMatrix csr_block_from_ndarray(const BlockGrid& grid) {
 
   const auto row_offsets = offsets_of(heights);
   const auto col_offsets = offsets_of(widths);
-  CooMatrix assembled(row_offsets.back(), col_offsets.back());
+  check_sparse_shape(row_offsets.back(), col_offsets.back());
 
   std::uint64_t entry_count = 0;
   for (std::size_t r = 0; r < R; ++r) {
@@ -84,20 +84,35 @@ CsrMatrix csr_block_from_ndarray(const BlockGrid& grid) {
       entry_count += block_entries;
     }
   }
-  assembled.reserve(entry_count);
 
+  // The blocks cover disjoint rectangles, each holds its rows' entries by
+  // ascending column, and the block columns ascend: so row ro_r + i is the
+  // concatenation of row i of the blocks (r, 0), (r, 1), ... shifted by their
+  // column offsets, and the compressed storage is written in one pass, without
+  // the detour through coordinate lists.
+  CsrMatrix assembled(static_cast<Eigen::Index>(row_offsets.back()),
+                      static_cast<Eigen::Index>(col_offsets.back()));
+  assembled.resizeNonZeros(static_cast<Eigen::Index>(
+      checked_storage_count(entry_count, sizeof(double) + sizeof(std::int64_t))));
+  std::int64_t* offsets = assembled.outerIndexPtr();
+  std::int64_t* columns = assembled.innerIndexPtr();
+  double* values = assembled.valuePtr();
+  std::int64_t k = 0;
+  offsets[0] = 0;
   for (std::size_t r = 0; r < R; ++r) {
-    for (std::size_t c = 0; c < C; ++c) {
-      const CsrMatrix& block = grid(r, c);
-      for (Eigen::Index i = 0; i < block.outerSize(); ++i) {
-        for (CsrMatrix::InnerIterator it(block, i); it; ++it) {
-          assembled.append(row_offsets[r] + static_cast<std::uint64_t>(i),
-                           col_offsets[c] + static_cast<std::uint64_t>(it.col()), it.value());
+    for (Eigen::Index i = 0; i < heights[r]; ++i) {
+      for (std::size_t c = 0; c < C; ++c) {
+        const auto shift = static_cast<std::int64_t>(col_offsets[c]);
+        for (CsrMatrix::InnerIterator it(grid(r, c), i); it; ++it) {
+          columns[k] = shift + it.col();
+          values[k] = it.value();
+          ++k;
         }
       }
+      offsets[static_cast<Eigen::Index>(row_offsets[r]) + i + 1] = k;
     }
   }
-  return assembled.to_csr();
+  return assembled;
 }
 
 }  // namespace quorvel

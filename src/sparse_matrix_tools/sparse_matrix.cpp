@@ -47,10 +47,14 @@ class CooEntryIterator {
 
 }  // namespace
 
-CooMatrix::CooMatrix(std::uint64_t nrows, std::uint64_t ncols) {
+void check_sparse_shape(std::uint64_t nrows, std::uint64_t ncols) {
   if (nrows > max_dimension || ncols > max_dimension) {
     fail("capacity overflow");
   }
+}
+
+CooMatrix::CooMatrix(std::uint64_t nrows, std::uint64_t ncols) {
+  check_sparse_shape(nrows, ncols);
   nrows_ = static_cast<std::int64_t>(nrows);
   ncols_ = static_cast<std::int64_t>(ncols);
 }

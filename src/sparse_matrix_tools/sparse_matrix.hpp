@@ -17,6 +17,10 @@ namespace quorvel {
 /// @brief Compressed-sparse-row matrix of doubles with 64-bit indices.
 using CsrMatrix = Eigen::SparseMatrix<double, Eigen::RowMajor, std::int64_t>;
 
+/// @brief Fails with "capacity overflow" for a shape whose compressed-row form
+/// could not be stored (row offsets or indices beyond the signed storage index).
+void check_sparse_shape(std::uint64_t nrows, std::uint64_t ncols);
+
 /// @brief A matrix under construction: its shape and three parallel entry lists.
 class CooMatrix {
  public:

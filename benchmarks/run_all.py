@@ -1,0 +1,16 @@
+"""Runs every benchmark: the Python ones here and the C++ batch throughput harness."""
+
+import pathlib
+import runpy
+import subprocess
+import sys
+
+here = pathlib.Path(__file__).parent
+for script in ("bench_evaluate.py", "bench_lagrange.py"):
+    print(f"== {script}")
+    runpy.run_path(str(here / script), run_name="__main__")
+harness = here.parent / "build" / "batch_throughput"
+if harness.exists():
+    print("== batch_throughput (C++)")
+    sys.stdout.flush()
+    subprocess.run([str(harness), "11"], check=True)
