@@ -1,9 +1,63 @@
+import os
 import struct
 from fractions import Fraction
 
 import pytest
+from hypothesis import HealthCheck, settings
 
 import quorvel
+
+# `make test-long` sets QUORVEL_LONG=1: tests marked `long` run, and property
+# tests draw many more examples.
+LONG = os.environ.get("QUORVEL_LONG") == "1"
+
+
+def _asan_loaded() -> bool:
+    try:
+        with open("/proc/self/maps") as maps:
+            return any("libasan" in line for line in maps)
+    except OSError:
+        return False
+
+
+# Under AddressSanitizer a refused operator new aborts the process instead of
+# throwing std::bad_alloc, and the sanitizer's shadow memory leaves no room for
+# an address-space limit; tests that need a refusing allocator are skipped there.
+SANITIZED = _asan_loaded()
+
+settings.register_profile("normal", max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+settings.register_profile("long", max_examples=3000, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+settings.load_profile("long" if LONG else "normal")
+
+
+_RELIABILITY_LINES = []
+
+
+def reliability_log(line: str) -> None:
+    """Records a measured figure (counts, durations) for the run's closing summary."""
+    _RELIABILITY_LINES.append(line)
+
+
+def pytest_terminal_summary(terminalreporter):
+    if _RELIABILITY_LINES:
+        terminalreporter.section("reliability figures")
+        for line in _RELIABILITY_LINES:
+            terminalreporter.write_line(line)
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "long: runs only under `make test-long` (QUORVEL_LONG=1)")
+    config.addinivalue_line(
+        "markers", "refusable_allocation: needs an allocator that refuses (skipped under AddressSanitizer)"
+    )
+
+
+def pytest_collection_modifyitems(config, items):
+    for item in items:
+        if "long" in item.keywords and not LONG:
+            item.add_marker(pytest.mark.skip(reason="long check: run with `make test-long`"))
+        if "refusable_allocation" in item.keywords and SANITIZED:
+            item.add_marker(pytest.mark.skip(reason="AddressSanitizer aborts on refused allocations"))
 
 
 def bits(x: float) -> bytes:

@@ -91,6 +91,7 @@ def test_zero_intervals(panic):
     assert ev.evaluate_many(np.zeros(0)) == []
 
 
+@pytest.mark.refusable_allocation
 def test_constructor_sizes(panic):
     with pytest.raises(panic, match="^capacity overflow$"):
         LegendreBasisEvaluator(4294967295, 4294967295, 1.0)

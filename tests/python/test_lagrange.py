@@ -188,13 +188,34 @@ def test_transformation_turns_nodal_values_into_legendre_dofs(degree):
 @pytest.mark.parametrize(
     ("call", "message"),
     [
-        (lambda: quorvel.lagrange_prolongation_matrix(1, 2, 0), "Lagrange prolongation requires polynomial degree at least 1"),
-        (lambda: quorvel.lagrange_prolongation_matrix(0, 0, 0), "Lagrange prolongation requires polynomial degree at least 1"),
-        (lambda: quorvel.lagrange_prolongation_matrix(0, 2, 1), "Lagrange prolongation requires at least one coarse interval"),
-        (lambda: quorvel.lagrange_prolongation_matrix(0, 0, 1), "Lagrange prolongation requires at least one coarse interval"),
-        (lambda: quorvel.lagrange_prolongation_matrix(1, 0, 1), "Lagrange prolongation requires at least one fine interval"),
-        (lambda: quorvel.lagrange_to_legendre_basis_transformation(0, 3), "Lagrange to Legendre conversion not meaningful for degree 0"),
-        (lambda: quorvel.lagrange_to_legendre_basis_transformation(0, 0), "Lagrange to Legendre conversion not meaningful for degree 0"),
+        (
+            lambda: quorvel.lagrange_prolongation_matrix(1, 2, 0),
+            "Lagrange prolongation requires polynomial degree at least 1",
+        ),
+        (
+            lambda: quorvel.lagrange_prolongation_matrix(0, 0, 0),
+            "Lagrange prolongation requires polynomial degree at least 1",
+        ),
+        (
+            lambda: quorvel.lagrange_prolongation_matrix(0, 2, 1),
+            "Lagrange prolongation requires at least one coarse interval",
+        ),
+        (
+            lambda: quorvel.lagrange_prolongation_matrix(0, 0, 1),
+            "Lagrange prolongation requires at least one coarse interval",
+        ),
+        (
+            lambda: quorvel.lagrange_prolongation_matrix(1, 0, 1),
+            "Lagrange prolongation requires at least one fine interval",
+        ),
+        (
+            lambda: quorvel.lagrange_to_legendre_basis_transformation(0, 3),
+            "Lagrange to Legendre conversion not meaningful for degree 0",
+        ),
+        (
+            lambda: quorvel.lagrange_to_legendre_basis_transformation(0, 0),
+            "Lagrange to Legendre conversion not meaningful for degree 0",
+        ),
         (lambda: quorvel.get_lagrange_points(4294967295, 4294967295, 1.0), "capacity overflow"),
         (lambda: quorvel.lagrange_to_legendre_basis_transformation(4294967295, 4294967295), "capacity overflow"),
         (
@@ -209,6 +230,7 @@ def test_failures(call, message, panic):
     assert str(info.value) == message
 
 
+@pytest.mark.refusable_allocation
 def test_argument_errors_name_the_parameter():
     with pytest.raises(OverflowError, match="^out of range integral type conversion attempted$"):
         quorvel.get_lagrange_points(4294967296, 1, 1.0)
@@ -225,6 +247,7 @@ def test_argument_errors_name_the_parameter():
     assert quorvel.get_lagrange_points(1, 1, 1.0) == [0.0, 1.0]
 
 
+@pytest.mark.refusable_allocation
 def test_prolongation_cost_follows_entries_not_coarse_columns():
     # 2**29 coarse intervals of degree 4 have 2**31 + 1 DOFs; the matrix to two fine
     # intervals has 9 rows and 9 entries. Neither nodes nor column-sized work may be

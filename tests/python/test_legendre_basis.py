@@ -112,7 +112,9 @@ def test_derivatives_against_exact_oracle(degree):
         exact_sum = sum(
             exact_legendre_derivative(i, Fraction(x)) * Fraction(dofs[c + n_t * i]) for i in range(degree + 1)
         )
-        assert float(np.dot(derivatives, dofs)) == pytest.approx(float(exact_sum * 2 / Fraction(h)), rel=1e-12, abs=1e-10)
+        assert float(np.dot(derivatives, dofs)) == pytest.approx(
+            float(exact_sum * 2 / Fraction(h)), rel=1e-12, abs=1e-10
+        )
 
 
 @pytest.mark.parametrize("k", range(0, 16))

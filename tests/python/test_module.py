@@ -103,9 +103,18 @@ def test_sum_as_string_values(args, kwargs, expected):
             lambda: quorvel.LegendreBasis(),
             "LegendreBasis.__new__() missing 3 required positional arguments: 'degree', 'n_t', and 'T'",
         ),
-        (lambda: quorvel.LegendreBasis(1, T=2.0), "LegendreBasis.__new__() missing 1 required positional argument: 'n_t'"),
-        (lambda: quorvel.LegendreBasis(1, 2, 3, 4), "LegendreBasis.__new__() takes 3 positional arguments but 4 were given"),
-        (lambda: quorvel.LegendreBasis(1, 2, 3.0, n_t=4), "LegendreBasis.__new__() got multiple values for argument 'n_t'"),
+        (
+            lambda: quorvel.LegendreBasis(1, T=2.0),
+            "LegendreBasis.__new__() missing 1 required positional argument: 'n_t'",
+        ),
+        (
+            lambda: quorvel.LegendreBasis(1, 2, 3, 4),
+            "LegendreBasis.__new__() takes 3 positional arguments but 4 were given",
+        ),
+        (
+            lambda: quorvel.LegendreBasis(1, 2, 3.0, n_t=4),
+            "LegendreBasis.__new__() got multiple values for argument 'n_t'",
+        ),
         (
             lambda: quorvel.LegendreBasis(1, 1, 1.0).evaluate_at(),
             "LegendreBasis.evaluate_at() missing 2 required positional arguments: 't' and 'legendre_vals'",
@@ -268,6 +277,7 @@ def test_failing_calls_leak_no_references(panic):
     assert [sys.getrefcount(o) for o in (basis, dofs, bad, t)] == before
 
 
+@pytest.mark.refusable_allocation
 def test_huge_sizes_fail_cleanly(panic):
     huge = quorvel.LegendreBasis(4294967295, 4294967295, 1.0)
     with pytest.raises(panic, match="^capacity overflow$"):
@@ -295,6 +305,40 @@ print(quorvel.sum_as_string(1, 2))
     refusal = "ImportError PyO3 modules do not yet support subinterpreters, see "
     assert lines[0].startswith(refusal) and lines[1].startswith(refusal)
     assert lines[2] == "3"
+
+
+def test_sub_interpreters_of_every_kind_are_refused_before_and_after_the_main_import():
+    # A sub-interpreter may try first: the interpreter then initialises single-phase
+    # modules in the main interpreter, which becomes the owner. Isolated interpreters
+    # refuse single-phase modules themselves, before the module's own check runs.
+    script = r"""
+import _interpreters
+def attempt(kind):
+    interp = _interpreters.create(kind)
+    for _ in range(3):
+        info = _interpreters.run_string(interp, "import quorvel")
+        print(kind, "|", info.type.__name__, "|", info.msg)
+    _interpreters.destroy(interp)
+attempt("legacy")
+attempt("isolated")
+import numpy as np, quorvel
+attempt("legacy")
+ev = quorvel.LegendreBasisEvaluator(1, 2, 2.0)
+ev.set_dofs([1, 2, 3, 4])
+print(ev.evaluate_many(np.full(4096, 0.5)) == [1.0] * 4096, quorvel.sum_as_string(1, 2))
+"""
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    assert out.returncode == 0, out.stderr
+    lines = [line.split(" | ") for line in out.stdout.splitlines()]
+    ours = "PyO3 modules do not yet support subinterpreters, see "
+    for kind, exc, message in lines[:9]:
+        assert exc == "ImportError"
+        if kind == "legacy":
+            assert message.startswith(ours) and len(message) > len(ours)
+        else:
+            assert message == "module quorvel does not support loading in subinterpreters"
+    assert [kind for kind, _, _ in lines[:9]] == ["legacy"] * 3 + ["isolated"] * 3 + ["legacy"] * 3
+    assert lines[9] == ["True 3"]
 
 
 def test_import_is_quiet_under_warnings_as_errors():
