@@ -37,8 +37,10 @@ def report(label, fn):
     entries = len(fn()[0])
     ours = median_time(fn)
     floor = floor_time(entries)
-    print(f"  {label:<48} {entries:>10} entries {ours * 1e3:9.2f} ms  floor {floor * 1e3:8.2f} ms"
-          f"  ratio {ours / floor:5.2f}")
+    print(
+        f"  {label:<48} {entries:>10} entries {ours * 1e3:9.2f} ms  floor {floor * 1e3:8.2f} ms"
+        f"  ratio {ours / floor:5.2f}"
+    )
     return ours / entries
 
 

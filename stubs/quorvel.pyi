@@ -1,0 +1,118 @@
+"""Piecewise Legendre and Lagrange bases in time for space-time finite elements.
+
+A uniform mesh cuts [0, T] into n_t intervals of length h = T / n_t, with
+polynomials of degree `degree` on every interval.
+
+Legendre DOFs (discontinuous): n_t * (degree + 1) coefficients; the
+coefficient of Legendre polynomial i on interval c stands at flat index
+c + n_t * i (interval index fastest).
+
+Lagrange DOFs (continuous): the values at the n_t * degree + 1 equidistant
+nodes of get_lagrange_points; DOF k * degree + i is node i of interval k,
+neighbouring intervals share their common end node.
+
+Sparse matrices are returned as triplets (rows, cols, values), ordered by row
+and then by column, for example for scipy.sparse.csr_array((values, (rows, cols)),
+shape=...). The shape is not part of the result; each function's docstring
+gives it.
+
+Errors: TypeError, OverflowError, BufferError and RuntimeError report wrong
+arguments and borrow conflicts. A failed internal check (for example a DOF
+list that is too short) raises PanicException, whose type is named
+pyo3_runtime.PanicException and is not an attribute of this module. It
+derives from BaseException, not Exception, so `except Exception` does not
+catch it.
+"""
+
+from collections.abc import Buffer, Sequence
+from typing import Any, Protocol, final, type_check_only
+
+__all__ = [
+    "sum_as_string",
+    "lagrange_to_legendre_basis_transformation",
+    "lagrange_prolongation_matrix",
+    "get_lagrange_points",
+    "LegendreBasis",
+    "LegendreBasisEvaluator",
+]
+
+@type_check_only
+class _FloatArray(Protocol):
+    """A one-dimensional array that is a sequence of numbers at run time, such as a NumPy array."""
+
+    def __array__(self) -> Any: ...
+    def __len__(self) -> int: ...
+
+_FloatSequence = Sequence[float] | _FloatArray
+
+def sum_as_string(a: int, b: int) -> str:
+    """Formats the sum of two numbers as string.
+
+    a and b are unsigned 32-bit integers; the sum is exact, sum_as_string(4294967295, 1)
+    is "4294967296".
+    """
+
+def lagrange_to_legendre_basis_transformation(degree: int, n_t: int) -> tuple[list[int], list[int], list[float]]:
+    """The matrix that turns Lagrange DOFs into Legendre DOFs, as triplets.
+
+    Shape: ((degree + 1) * n_t, n_t * degree + 1). degree must be at least 1
+    (PanicException otherwise).
+    """
+
+def lagrange_prolongation_matrix(nt_coarse: int, nt_fine: int, degree: int) -> tuple[list[int], list[int], list[float]]:
+    """The matrix that carries Lagrange DOFs from nt_coarse to nt_fine intervals, as triplets.
+
+    Shape: (nt_fine * degree + 1, nt_coarse * degree + 1). degree, nt_coarse
+    and nt_fine must be at least 1 (PanicException otherwise).
+    """
+
+def get_lagrange_points(degree: int, n_t: int, T: float) -> list[float]:
+    """The n_t * degree + 1 Lagrange nodes on [0, T], in DOF order."""
+
+@final
+class LegendreBasis:
+    """The piecewise Legendre basis of degree `degree` on n_t intervals of [0, T].
+
+    Each call takes its DOFs anew; LegendreBasisEvaluator stores them once.
+    """
+
+    def __new__(cls, degree: int, n_t: int, T: float) -> LegendreBasis: ...
+    def evaluate_at(self, t: float, legendre_vals: _FloatSequence) -> float:
+        """The expansion with the flat DOF list legendre_vals at time t.
+
+        legendre_vals needs at least n_t * (degree + 1) values (PanicException
+        otherwise); further values are ignored.
+        """
+
+    def evaluate_all_basis_functions(self, t: float) -> list[float]:
+        """The values of all n_t * (degree + 1) basis functions at t, in DOF order."""
+
+    def evaluate_all_basis_function_derivatives(self, t: float) -> list[float]:
+        """The time derivatives of all basis functions at t, in DOF order."""
+
+@final
+class LegendreBasisEvaluator:
+    """Class to evaluate legendre basis more often without copying the dofs from python each time.
+
+    The stored DOFs start at 0.0 and are replaced by set_dofs. The batch methods
+    accept any buffer of native float64 items (a NumPy array of any shape and
+    strides, array.array("d"), memoryview), read in row-major order, and compute
+    with the interpreter lock released; batches of 2048 or more times run on a
+    worker pool shared by the process.
+    """
+
+    def __new__(cls, degree: int, n_t: int, T: float) -> LegendreBasisEvaluator: ...
+    def set_dofs(self, legendre_vals: _FloatSequence) -> None:
+        """Stores exactly n_t * (degree + 1) Legendre DOFs (PanicException otherwise)."""
+
+    def evaluate_at(self, t: float) -> float:
+        """The stored expansion at time t."""
+
+    def evaluate_derivative_at(self, t: float) -> float:
+        """The time derivative of the stored expansion at time t."""
+
+    def evaluate_many(self, t_values: Buffer) -> list[float]:
+        """The stored expansion at every time of a float64 buffer."""
+
+    def evaluate_derivative_many(self, t_values: Buffer) -> list[float]:
+        """The time derivative of the stored expansion at every time of a float64 buffer."""

@@ -1,0 +1,140 @@
+"""The type stub against the module.
+
+Run by pytest and checked by `mypy --strict` (make lint): every call here that
+mypy accepts must work at run time and return the type the stub declares, and
+every call marked `type: ignore` must be refused by mypy (an unused ignore is
+an error under --strict) and fail at run time.
+"""
+
+import array
+import ast
+import pathlib
+import typing
+from collections.abc import Callable
+from typing import assert_type
+
+import numpy as np
+import pytest
+
+import quorvel
+
+STUB = pathlib.Path(__file__).resolve().parents[2] / "stubs" / "quorvel.pyi"
+
+
+def declared_results() -> dict[str, object]:
+    """The return annotation of every public function and method of the stub, by qualified name."""
+    names = {"list": list, "tuple": tuple, "int": int, "float": float, "str": str, "None": None}
+    results: dict[str, object] = {}
+
+    def collect(body: list[ast.stmt], prefix: str) -> None:
+        for node in body:
+            if isinstance(node, ast.ClassDef) and not node.name.startswith("_"):
+                names[node.name] = getattr(quorvel, node.name)
+                collect(node.body, f"{node.name}.")
+            elif isinstance(node, ast.FunctionDef) and node.returns and not node.name.startswith("_"):
+                results[prefix + node.name] = eval(ast.unparse(node.returns), {}, names)
+            elif isinstance(node, ast.FunctionDef) and node.name == "__new__":
+                results[prefix + node.name] = names[prefix.rstrip(".")]
+
+    collect(ast.parse(STUB.read_text()).body, "")
+    return results
+
+
+def conforms(value: object, hint: object) -> bool:
+    if hint is None:
+        return value is None
+    origin, args = typing.get_origin(hint), typing.get_args(hint)
+    if origin is list:
+        return type(value) is list and all(conforms(item, args[0]) for item in value)
+    if origin is tuple:
+        return type(value) is tuple and len(value) == len(args) and all(map(conforms, value, args))
+    return type(value) is hint
+
+
+def sample_calls() -> dict[str, Callable[[], object]]:
+    """One call of every function and method, with the result type mypy must infer from the stub."""
+    basis = quorvel.LegendreBasis(2, 3, 1.5)
+    evaluator = quorvel.LegendreBasisEvaluator(degree=2, n_t=3, T=1.5)
+    dofs = np.linspace(-1.0, 1.0, 9)
+    times = np.linspace(0.0, 1.5, 5)
+    triplets = tuple[list[int], list[int], list[float]]
+    return {
+        "sum_as_string": lambda: assert_type(quorvel.sum_as_string(2, b=3), str),
+        "lagrange_to_legendre_basis_transformation": lambda: assert_type(
+            quorvel.lagrange_to_legendre_basis_transformation(2, 3), triplets
+        ),
+        "lagrange_prolongation_matrix": lambda: assert_type(quorvel.lagrange_prolongation_matrix(3, 6, 2), triplets),
+        "get_lagrange_points": lambda: assert_type(quorvel.get_lagrange_points(2, 3, 1), list[float]),
+        "LegendreBasis.__new__": lambda: assert_type(
+            quorvel.LegendreBasis(T=1.0, n_t=4, degree=2), quorvel.LegendreBasis
+        ),
+        "LegendreBasis.evaluate_at": lambda: assert_type(basis.evaluate_at(0.2, dofs), float),
+        "LegendreBasis.evaluate_all_basis_functions": lambda: assert_type(
+            basis.evaluate_all_basis_functions(1), list[float]
+        ),
+        "LegendreBasis.evaluate_all_basis_function_derivatives": lambda: assert_type(
+            basis.evaluate_all_basis_function_derivatives(t=0.7), list[float]
+        ),
+        "LegendreBasisEvaluator.__new__": lambda: assert_type(
+            quorvel.LegendreBasisEvaluator(1, 2, 1.0), quorvel.LegendreBasisEvaluator
+        ),
+        "LegendreBasisEvaluator.set_dofs": lambda: assert_type(evaluator.set_dofs(dofs), None),
+        "LegendreBasisEvaluator.evaluate_at": lambda: assert_type(evaluator.evaluate_at(0.4), float),
+        "LegendreBasisEvaluator.evaluate_derivative_at": lambda: assert_type(
+            evaluator.evaluate_derivative_at(t=0.4), float
+        ),
+        "LegendreBasisEvaluator.evaluate_many": lambda: assert_type(evaluator.evaluate_many(times), list[float]),
+        "LegendreBasisEvaluator.evaluate_derivative_many": lambda: assert_type(
+            evaluator.evaluate_derivative_many(t_values=times.reshape(5, 1)), list[float]
+        ),
+    }
+
+
+def test_every_callable_returns_the_declared_type() -> None:
+    declared = declared_results()
+    calls = sample_calls()
+    assert sorted(declared) == sorted(calls)
+    for name, call in calls.items():
+        result = call()
+        assert conforms(result, declared[name]), f"{name} returned {result!r}, declared {declared[name]}"
+
+
+def test_stub_lists_the_module_contents() -> None:
+    tree = ast.parse(STUB.read_text())
+    stub_all = next(
+        ast.literal_eval(node.value)
+        for node in tree.body
+        if isinstance(node, ast.Assign) and ast.unparse(node.targets[0]) == "__all__"
+    )
+    assert stub_all == quorvel.__all__
+
+
+def test_sequences_the_stub_accepts_work() -> None:
+    evaluator = quorvel.LegendreBasisEvaluator(1, 2, 1.0)
+    basis = quorvel.LegendreBasis(1, 2, 1.0)
+    for dofs in ([1, 2, 3, 4], (1.0, 2.0, 3.0, 4.0), range(1, 5), array.array("d", [1, 2, 3, 4]), np.arange(1, 5)):
+        evaluator.set_dofs(dofs)
+        assert evaluator.evaluate_at(0.25) == 1.0
+        assert basis.evaluate_at(0.25, dofs) == 1.0
+    for times in (np.array([0.25]), array.array("d", [0.25]), memoryview(np.array([[0.25]]))):
+        assert evaluator.evaluate_many(times) == [1.0]
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda: quorvel.LegendreBasis(1.0, 2, 1.0),  # type: ignore[arg-type]
+        lambda: quorvel.get_lagrange_points(1, "2", 1.0),  # type: ignore[arg-type]
+        lambda: quorvel.LegendreBasis(1, 2, 1.0).evaluate_at(0.5, "abcd"),  # type: ignore[arg-type]
+        lambda: quorvel.LegendreBasis(1, 2, 1.0).evaluate_at(0.5, {0: 1.0}),  # type: ignore[arg-type]
+        lambda: quorvel.LegendreBasis(1, 2, 1.0).evaluate_at(0.5, (x for x in [1.0])),  # type: ignore[arg-type]
+        lambda: quorvel.LegendreBasisEvaluator(1, 2, 1.0).set_dofs(["1", "2", "3", "4"]),  # type: ignore[list-item]
+        lambda: quorvel.LegendreBasisEvaluator(1, 2, 1.0).evaluate_many([0.5]),  # type: ignore[arg-type]
+        lambda: quorvel.LegendreBasisEvaluator(1, 2, 1.0).evaluate_at("0.5"),  # type: ignore[arg-type]
+        lambda: quorvel.sum_as_string(1, 2, 3),  # type: ignore[call-arg]
+        lambda: quorvel.sum_as_string(1, c=2),  # type: ignore[call-arg]
+    ],
+)
+def test_calls_the_stub_refuses_fail(call: Callable[[], object]) -> None:
+    with pytest.raises(TypeError):
+        call()
