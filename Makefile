@@ -29,7 +29,7 @@ test-python: build
 test-docs: build
 	@PYTHONPATH=$(BUILD) $(PY) -m pytest -q --doctest-glob='*.md' README.md docs
 
-test: test-cpp test-python test-docs test-sanitize
+test: lint test-cpp test-python test-docs test-sanitize
 
 # Both suites against a build with AddressSanitizer and UndefinedBehaviorSanitizer
 # (about 2 minutes from scratch on 2 cores, 40 s once built). The interpreter is

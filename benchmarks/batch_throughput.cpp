@@ -78,26 +78,27 @@ int main(int argc, char** argv) {
   // The configurations take turns within each round, so that a machine
   // whose speed drifts (shared hosts do) slows all of them alike; the
   // speed-up is also taken round by round.
-  const Run runs[] = {
-      [&] {
-        std::vector<double> result(n);
-        for (std::size_t i = 0; i < n; ++i) result[i] = basis.evaluate(dofs, times[i]);
-        return result;
-      },
-      [&] { return quorvel::evaluate_many(basis, dofs, times, one); },
-      [&] { return quorvel::evaluate_many(basis, dofs, times, two); },
-      [&] {
-        // What two threads give on this machine right now, without any pool:
-        // two fresh threads, each computing one half.
-        std::vector<double> result(n);
-        auto half = [&](std::size_t begin, std::size_t end) {
-          for (std::size_t i = begin; i < end; ++i) result[i] = basis.evaluate(dofs, times[i]);
-        };
-        std::thread first(half, 0, n / 2);
-        half(n / 2, n);
-        first.join();
-        return result;
-      }};
+  const Run runs[] = {[&] {
+                        std::vector<double> result(n);
+                        for (std::size_t i = 0; i < n; ++i)
+                          result[i] = basis.evaluate(dofs, times[i]);
+                        return result;
+                      },
+                      [&] { return quorvel::evaluate_many(basis, dofs, times, one); },
+                      [&] { return quorvel::evaluate_many(basis, dofs, times, two); },
+                      [&] {
+                        // What two threads give on this machine right now, without any pool:
+                        // two fresh threads, each computing one half.
+                        std::vector<double> result(n);
+                        auto half = [&](std::size_t begin, std::size_t end) {
+                          for (std::size_t i = begin; i < end; ++i)
+                            result[i] = basis.evaluate(dofs, times[i]);
+                        };
+                        std::thread first(half, 0, n / 2);
+                        half(n / 2, n);
+                        first.join();
+                        return result;
+                      }};
   constexpr int configurations = std::size(runs);
   std::vector<double> seconds[configurations];
   std::vector<double> round_speedups;
@@ -125,8 +126,9 @@ int main(int argc, char** argv) {
   std::printf("time ratio, pool of 2 / two plain threads:   %.3f\n", pool_two / halves);
   std::printf("speed-up, two plain threads over the loop:  %.2fx (what the machine gives)\n",
               loop / halves);
-  std::printf("speed-up, pool of 2 over pool of 1:          %.2fx (of medians), %.2fx (median of "
-              "rounds)\n",
-              pool_one / pool_two, median(round_speedups));
+  std::printf(
+      "speed-up, pool of 2 over pool of 1:          %.2fx (of medians), %.2fx (median of "
+      "rounds)\n",
+      pool_one / pool_two, median(round_speedups));
   return 0;
 }

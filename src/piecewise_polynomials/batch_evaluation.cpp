@@ -71,10 +71,10 @@ std::vector<double> evaluate_batch(const LegendreBasis& basis, const DofMatrix& 
     return result;
   }
   double* const out = result.data();
-  pool.get().for_each_piece(n, [&basis, &dofs, in = times.data(), out, range](std::size_t begin,
-                                                                              std::size_t end) {
-    range(basis, dofs, in, out, begin, end);
-  });
+  pool.get().for_each_piece(
+      n, [&basis, &dofs, in = times.data(), out, range](std::size_t begin, std::size_t end) {
+        range(basis, dofs, in, out, begin, end);
+      });
   return result;
 }
 
@@ -87,8 +87,7 @@ std::vector<double> evaluate_many(const LegendreBasis& basis, const DofMatrix& d
 
 std::vector<double> evaluate_derivative_many(const LegendreBasis& basis, const DofMatrix& dofs,
                                              std::span<const double> times) {
-  return evaluate_batch<true>(basis, dofs, times,
-                                                             global_thread_pool());
+  return evaluate_batch<true>(basis, dofs, times, global_thread_pool());
 }
 
 std::vector<double> evaluate_many(const LegendreBasis& basis, const DofMatrix& dofs,
@@ -97,8 +96,7 @@ std::vector<double> evaluate_many(const LegendreBasis& basis, const DofMatrix& d
 }
 
 std::vector<double> evaluate_derivative_many(const LegendreBasis& basis, const DofMatrix& dofs,
-                                             std::span<const double> times,
-                                             LazyThreadPool& pool) {
+                                             std::span<const double> times, LazyThreadPool& pool) {
   return evaluate_batch<true>(basis, dofs, times, pool);
 }
 

@@ -23,7 +23,7 @@ Eigen::MatrixXd node_to_legendre_weights(std::uint32_t degree) {
   }
   if (degree == 2) {
     Eigen::MatrixXd m(3, 3);
-    m << 1.0 / 6.0, -0.5, 1.0 / 3.0,  //
+    m << 1.0 / 6.0, -0.5, 1.0 / 3.0,   //
         2.0 / 3.0, 0.0, -(2.0 / 3.0),  //
         1.0 / 6.0, 0.5, 1.0 / 3.0;
     return m;

@@ -84,15 +84,15 @@ IntervalPosition LegendreBasis::locate_interval(double t) const noexcept {
 double LegendreBasis::evaluate(const DofMatrix& dofs, double t) const {
   const auto [c, x] = locate_interval(t);
   check_dof_shape(*this, dofs, c);
-  return kernel::weighted_sum<false>(dofs.data() + c, static_cast<std::size_t>(dofs.rows()),
-                                     degree, x);
+  return kernel::weighted_sum<false>(dofs.data() + c, static_cast<std::size_t>(dofs.rows()), degree,
+                                     x);
 }
 
 double LegendreBasis::evaluate_derivative(const DofMatrix& dofs, double t) const {
   const auto [c, x] = locate_interval(t);
   check_dof_shape(*this, dofs, c);
-  const double sum = kernel::weighted_sum<true>(dofs.data() + c,
-                                                static_cast<std::size_t>(dofs.rows()), degree, x);
+  const double sum =
+      kernel::weighted_sum<true>(dofs.data() + c, static_cast<std::size_t>(dofs.rows()), degree, x);
   const double h = T / static_cast<double>(n_t);
   return (sum + sum) / h;
 }

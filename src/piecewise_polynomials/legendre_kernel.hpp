@@ -88,8 +88,8 @@ inline double weighted_sum(const double* row, std::size_t stride, std::uint32_t 
 /// @brief The value (or time derivative) at t of the expansion whose DOFs are the
 /// column-major values with the given row stride; the DOFs must fit the basis.
 template <bool derivative, int Degree = runtime_degree>
-inline double evaluate_fitted(double h, std::uint32_t n_t, std::uint32_t degree,
-                              const double* dofs, std::size_t stride, double t) noexcept {
+inline double evaluate_fitted(double h, std::uint32_t n_t, std::uint32_t degree, const double* dofs,
+                              std::size_t stride, double t) noexcept {
   std::uint32_t c;
   double x;
   locate(h, n_t, t, c, x);

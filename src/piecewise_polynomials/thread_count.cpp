@@ -225,8 +225,8 @@ std::size_t default_thread_count() noexcept {
   std::optional<std::size_t> count = affinity_cpu_count();
   if (!count || *count == 0) {
     const long online = ::sysconf(_SC_NPROCESSORS_ONLN);
-    count = online > 0 ? std::optional<std::size_t>(static_cast<std::size_t>(online))
-                       : std::nullopt;
+    count =
+        online > 0 ? std::optional<std::size_t>(static_cast<std::size_t>(online)) : std::nullopt;
   }
   if (!count) {
     return 1;

@@ -37,9 +37,9 @@ struct ThreadPool::Job {
   const void* context;
   std::size_t n;
   std::size_t pieces;
-  std::size_t next_piece = 0;    // first piece no worker has claimed yet
-  std::size_t unfinished;        // pieces not yet reported back
-  std::exception_ptr failure;    // the first failure reported
+  std::size_t next_piece = 0;  // first piece no worker has claimed yet
+  std::size_t unfinished;      // pieces not yet reported back
+  std::exception_ptr failure;  // the first failure reported
   bool finished = false;
   std::condition_variable done;  // wakes the submitter
   Job* next_in_queue = nullptr;
@@ -70,9 +70,8 @@ ThreadPool::ThreadPool(std::size_t thread_count, ThreadStartCheck start_check)
 ThreadPool::~ThreadPool() { stop_workers(); }
 
 std::size_t ThreadPool::piece_count(std::size_t n) const noexcept {
-  const std::size_t most = thread_count_ > SIZE_MAX / pieces_per_thread
-                               ? SIZE_MAX
-                               : thread_count_ * pieces_per_thread;
+  const std::size_t most =
+      thread_count_ > SIZE_MAX / pieces_per_thread ? SIZE_MAX : thread_count_ * pieces_per_thread;
   return std::min(n, most);
 }
 

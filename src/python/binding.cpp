@@ -16,15 +16,16 @@ namespace {
 
 std::size_t find_parameter(std::span<const std::string_view> params, PyObject* key) {
   for (std::size_t i = 0; i < params.size(); ++i) {
-    if (PyUnicode_EqualToUTF8AndSize(key, params[i].data(), static_cast<Py_ssize_t>(params[i].size()))) {
+    if (PyUnicode_EqualToUTF8AndSize(key, params[i].data(),
+                                     static_cast<Py_ssize_t>(params[i].size()))) {
       return i;
     }
   }
   return params.size();
 }
 
-void bind_keyword(FullName full_name, std::span<const std::string_view> params,
-                  PyObject* key, PyObject* value, PyObject** out) {
+void bind_keyword(FullName full_name, std::span<const std::string_view> params, PyObject* key,
+                  PyObject* value, PyObject** out) {
   const std::size_t index = find_parameter(params, key);
   if (index == params.size()) {
     raise_type_error(PyUnicode_FromFormat("%s got an unexpected keyword argument '%U'",
@@ -125,8 +126,8 @@ void bind_fastcall_general(FullName full_name, std::span<const std::string_view>
   check_all_bound(full_name, params, out);
 }
 
-void bind_tuple(FullName full_name, std::span<const std::string_view> params,
-                PyObject* args, PyObject* kwargs, PyObject** out) {
+void bind_tuple(FullName full_name, std::span<const std::string_view> params, PyObject* args,
+                PyObject* kwargs, PyObject** out) {
   bind_positional(full_name, params, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args), out);
   if (kwargs != nullptr) {
     Py_ssize_t pos = 0;
@@ -248,7 +249,8 @@ void raise_panic(const std::string& message) {
   if (type == nullptr) {
     return;  // the error that prevented creating the class is pending
   }
-  Ref text(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+  Ref text(
+      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
   if (text) {
     PyErr_SetObject(type, text.get());
   }

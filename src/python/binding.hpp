@@ -323,8 +323,7 @@ struct Function {
 /// @brief A class instance: the object header, its borrow counter and the native payload.
 template <class Payload>
 struct Instance {
-  PyObject_HEAD
-  BorrowCounter borrow;
+  PyObject_HEAD BorrowCounter borrow;
   Payload payload;
 
   static inline PyTypeObject* type = nullptr;  // set when the class is created
@@ -377,9 +376,9 @@ struct Constructor {
     return boundary([&]() -> PyObject* {
       PyObject* bound[sizeof...(Params) + 1];
       bind_tuple({Payload::class_name, "__new__"}, params, args, kwargs, bound);
-      Payload payload = std::apply(
-          Fn, detail::convert_all<typename Sig::Args, 0>(
-                  bound, params, std::make_index_sequence<sizeof...(Params)>{}));
+      Payload payload =
+          std::apply(Fn, detail::convert_all<typename Sig::Args, 0>(
+                             bound, params, std::make_index_sequence<sizeof...(Params)>{}));
       auto* instance = reinterpret_cast<Instance<Payload>*>(check(type->tp_alloc(type, 0)));
       new (&instance->borrow) BorrowCounter(0);
       new (&instance->payload) Payload(std::move(payload));

@@ -25,33 +25,32 @@ DofMatrix dof_matrix_from_flat(const LegendreBasisPayload& self, const std::vect
                                      static_cast<Eigen::Index>(self.degree) + 1);
 }
 
-using Ctor = Constructor<
-    LegendreBasisPayload,
-    [](std::uint32_t degree, std::uint32_t n_t, double T) {
-      return LegendreBasisPayload{LegendreBasis{degree, n_t, T}, degree, n_t};
-    },
-    "degree", "n_t", "T">;
+using Ctor = Constructor<LegendreBasisPayload,
+                         [](std::uint32_t degree, std::uint32_t n_t, double T) {
+                           return LegendreBasisPayload{LegendreBasis{degree, n_t, T}, degree, n_t};
+                         },
+                         "degree", "n_t", "T">;
 
-using EvaluateAt = Method<
-    LegendreBasisPayload, "evaluate_at", Access::shared,
-    [](const LegendreBasisPayload& self, double t, std::vector<double> legendre_vals) {
-      return self.basis.evaluate(dof_matrix_from_flat(self, legendre_vals), t);
-    },
-    "t", "legendre_vals">;
+using EvaluateAt =
+    Method<LegendreBasisPayload, "evaluate_at", Access::shared,
+           [](const LegendreBasisPayload& self, double t, std::vector<double> legendre_vals) {
+             return self.basis.evaluate(dof_matrix_from_flat(self, legendre_vals), t);
+           },
+           "t", "legendre_vals">;
 
-using AllBasisFunctions = Method<
-    LegendreBasisPayload, "evaluate_all_basis_functions", Access::shared,
-    [](const LegendreBasisPayload& self, double t) {
-      return self.basis.evaluate_all_basis_functions(t);
-    },
-    "t">;
+using AllBasisFunctions =
+    Method<LegendreBasisPayload, "evaluate_all_basis_functions", Access::shared,
+           [](const LegendreBasisPayload& self, double t) {
+             return self.basis.evaluate_all_basis_functions(t);
+           },
+           "t">;
 
-using AllBasisFunctionDerivatives = Method<
-    LegendreBasisPayload, "evaluate_all_basis_function_derivatives", Access::shared,
-    [](const LegendreBasisPayload& self, double t) {
-      return self.basis.evaluate_all_basis_function_derivatives(t);
-    },
-    "t">;
+using AllBasisFunctionDerivatives =
+    Method<LegendreBasisPayload, "evaluate_all_basis_function_derivatives", Access::shared,
+           [](const LegendreBasisPayload& self, double t) {
+             return self.basis.evaluate_all_basis_function_derivatives(t);
+           },
+           "t">;
 
 PyMethodDef methods[] = {
     EvaluateAt::def(),
@@ -63,7 +62,8 @@ PyMethodDef methods[] = {
 }  // namespace
 
 PyObject* create_legendre_basis_class() {
-  return create_class<LegendreBasisPayload, Ctor>("quorvel.LegendreBasis", "LegendreBasis(degree, n_t, T)\n--\n\n", methods);
+  return create_class<LegendreBasisPayload, Ctor>("quorvel.LegendreBasis",
+                                                  "LegendreBasis(degree, n_t, T)\n--\n\n", methods);
 }
 
 }  // namespace quorvel::python

@@ -12,13 +12,12 @@ namespace quorvel::python {
 
 namespace {
 
-using SumAsString = Function<
-    "sum_as_string",
-    [](std::uint32_t a, std::uint32_t b) {
-      // The exact sum: two 32-bit values always fit 64 bits.
-      return std::to_string(static_cast<std::uint64_t>(a) + b);
-    },
-    "a", "b">;
+using SumAsString = Function<"sum_as_string",
+                             [](std::uint32_t a, std::uint32_t b) {
+                               // The exact sum: two 32-bit values always fit 64 bits.
+                               return std::to_string(static_cast<std::uint64_t>(a) + b);
+                             },
+                             "a", "b">;
 
 PyMethodDef functions[] = {
     SumAsString::def<"Formats the sum of two numbers as string.">(),

@@ -35,11 +35,11 @@ std::vector<std::uint64_t> offsets_of(const std::vector<Eigen::Index>& extents) 
 
 BlockGrid::BlockGrid(std::span<const BlockRef> blocks, std::size_t rows, std::size_t cols)
     : BlockGrid(blocks.data(), rows, cols, static_cast<std::ptrdiff_t>(cols), 1) {
-  const bool matches = cols == 0 ? blocks.empty()
-                                 : blocks.size() % cols == 0 && blocks.size() / cols == rows;
+  const bool matches =
+      cols == 0 ? blocks.empty() : blocks.size() % cols == 0 && blocks.size() / cols == rows;
   if (!matches) {
-    fail("block grid of " + std::to_string(rows) + " x " + std::to_string(cols) +
-         " blocks given " + std::to_string(blocks.size()) + " blocks");
+    fail("block grid of " + std::to_string(rows) + " x " + std::to_string(cols) + " blocks given " +
+         std::to_string(blocks.size()) + " blocks");
   }
 }
 

@@ -13,8 +13,7 @@ namespace {
 // Largest row or column count: the row offsets (nrows + 1 indices) must fit in
 // addressable memory, and every index in the signed storage index.
 constexpr std::uint64_t max_dimension =
-    static_cast<std::uint64_t>(std::numeric_limits<std::ptrdiff_t>::max()) /
-        sizeof(std::int64_t) -
+    static_cast<std::uint64_t>(std::numeric_limits<std::ptrdiff_t>::max()) / sizeof(std::int64_t) -
     1;
 
 // Feeds the three entry lists to Eigen's triplet conversion without first
@@ -114,8 +113,8 @@ CsrMatrix CooMatrix::to_csr() const {
 
 Triplets csr_to_triplets(const CsrMatrix& matrix) {
   Triplets triplets;
-  const auto count = checked_storage_count(static_cast<std::uint64_t>(matrix.nonZeros()),
-                                           sizeof(double));
+  const auto count =
+      checked_storage_count(static_cast<std::uint64_t>(matrix.nonZeros()), sizeof(double));
   triplets.rows.reserve(count);
   triplets.cols.reserve(count);
   triplets.values.reserve(count);

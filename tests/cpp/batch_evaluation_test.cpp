@@ -1,3 +1,5 @@
+#include "piecewise_polynomials/batch_evaluation.hpp"
+
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,7 +14,6 @@
 #include <thread>
 #include <vector>
 
-#include "piecewise_polynomials/batch_evaluation.hpp"
 #include "piecewise_polynomials/thread_count.hpp"
 #include "sparse_matrix_tools/failure.hpp"
 
@@ -76,8 +77,8 @@ TEST(BatchEvaluation, MatchesSingleEvaluationBitForBit) {
       expect_bitwise_single(
           times, [&](auto& t) { return evaluate_derivative_many(basis, dofs, t); }, slope);
       for (LazyThreadPool* pool : {&one, &three, &eight}) {
-        expect_bitwise_single(times, [&](auto& t) { return evaluate_many(basis, dofs, t, *pool); },
-                              value);
+        expect_bitwise_single(
+            times, [&](auto& t) { return evaluate_many(basis, dofs, t, *pool); }, value);
         expect_bitwise_single(
             times, [&](auto& t) { return evaluate_derivative_many(basis, dofs, t, *pool); }, slope);
       }
@@ -92,8 +93,9 @@ TEST(BatchEvaluation, LargerDofMatricesAreReadWithTheirOwnStride) {
   DofMatrix dofs(basis.n_t + 4, 6);  // extra rows and columns are never read
   for (Eigen::Index i = 0; i < dofs.size(); ++i) dofs.data()[i] = value(random);
   const auto times = mixed_times(basis, 4096, 11);
-  expect_bitwise_single(times, [&](auto& t) { return evaluate_many(basis, dofs, t); },
-                        [&](double t) { return basis.evaluate(dofs, t); });
+  expect_bitwise_single(
+      times, [&](auto& t) { return evaluate_many(basis, dofs, t); },
+      [&](double t) { return basis.evaluate(dofs, t); });
 }
 
 TEST(BatchEvaluation, TooFewColumnsFailsAndThePoolStaysUsable) {
@@ -111,8 +113,9 @@ TEST(BatchEvaluation, TooFewColumnsFailsAndThePoolStaysUsable) {
         EXPECT_EQ(failure.message(), "Matrix index out of bounds.");
       }
     }
-    expect_bitwise_single(times, [&](auto& t) { return evaluate_many(basis, proper, t); },
-                          [&](double t) { return basis.evaluate(proper, t); });
+    expect_bitwise_single(
+        times, [&](auto& t) { return evaluate_many(basis, proper, t); },
+        [&](double t) { return basis.evaluate(proper, t); });
   }
 }
 
@@ -124,9 +127,10 @@ TEST(BatchEvaluation, SharedPoolServesConcurrentCallers) {
       const LegendreBasis basis{c + 1, 17, 3.0};
       const DofMatrix dofs = random_dofs(basis, c, c + 2);
       for (std::uint32_t round = 0; round < 20; ++round) {
-        expect_bitwise_single(mixed_times(basis, 2048 + round * 997, c * 100 + round),
-                              [&](auto& t) { return evaluate_many(basis, dofs, t, slot); },
-                              [&](double t) { return basis.evaluate(dofs, t); });
+        expect_bitwise_single(
+            mixed_times(basis, 2048 + round * 997, c * 100 + round),
+            [&](auto& t) { return evaluate_many(basis, dofs, t, slot); },
+            [&](double t) { return basis.evaluate(dofs, t); });
       }
     });
   }

@@ -82,8 +82,7 @@ TEST(BlockAssembly, RejectsEmptyAndInconsistentGrids) {
   const CsrMatrix r3c3 = matrix_of(3, 3, {});
   const CsrMatrix r3c4 = matrix_of(3, 4, {});
   const CsrMatrix r2c4 = matrix_of(2, 4, {});
-  const auto message = [](const std::vector<BlockRef>& blocks, std::size_t rows,
-                          std::size_t cols) {
+  const auto message = [](const std::vector<BlockRef>& blocks, std::size_t rows, std::size_t cols) {
     return failure_message([&] { (void)csr_block_from_ndarray(BlockGrid(blocks, rows, cols)); });
   };
   EXPECT_EQ(message({}, 0, 3), "empty block grid");

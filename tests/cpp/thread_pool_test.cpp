@@ -39,9 +39,21 @@ std::size_t settled_task_count() {
 
 TEST(ThreadCountSetting, ParsesOnlyPlainUnsignedDecimals) {
   const std::pair<const char*, std::optional<std::size_t>> cases[] = {
-      {"3", 3}, {"+3", 3}, {"0", 0}, {"007", 7}, {"18446744073709551615", SIZE_MAX},
-      {"18446744073709551616", {}}, {"abc", {}}, {"-2", {}}, {"-0", {}}, {" 3", {}}, {"3 ", {}},
-      {"", {}}, {"+", {}}, {"++3", {}}, {"3a", {}}};
+      {"3", 3},
+      {"+3", 3},
+      {"0", 0},
+      {"007", 7},
+      {"18446744073709551615", SIZE_MAX},
+      {"18446744073709551616", {}},
+      {"abc", {}},
+      {"-2", {}},
+      {"-0", {}},
+      {" 3", {}},
+      {"3 ", {}},
+      {"", {}},
+      {"+", {}},
+      {"++3", {}},
+      {"3a", {}}};
   for (const auto& [text, expected] : cases) {
     EXPECT_EQ(parse_thread_count(text), expected) << '"' << text << '"';
   }
@@ -58,12 +70,15 @@ TEST(ThreadCountSetting, ParsesOnlyPlainUnsignedDecimals) {
 }
 
 TEST(ThreadCountSetting, ControlGroupQuotaIsTheLeastOverAncestors) {
-  const auto root = std::filesystem::temp_directory_path() /
-                    ("quorvel_cgroup_" + std::to_string(::getpid()));
+  const auto root =
+      std::filesystem::temp_directory_path() / ("quorvel_cgroup_" + std::to_string(::getpid()));
   for (const auto& [file, text] : std::vector<std::pair<std::string, std::string>>{
-           {"a/b/cpu.max", "max 100000"}, {"a/cpu.max", "250000 100000"},
-           {"c/cpu.max", "50000 100000"}, {"cpu,cpuacct/x/cpu.cfs_quota_us", "300000"},
-           {"cpu,cpuacct/x/cpu.cfs_period_us", "100000"}, {"cpu,cpuacct/y/cpu.cfs_quota_us", "-1"},
+           {"a/b/cpu.max", "max 100000"},
+           {"a/cpu.max", "250000 100000"},
+           {"c/cpu.max", "50000 100000"},
+           {"cpu,cpuacct/x/cpu.cfs_quota_us", "300000"},
+           {"cpu,cpuacct/x/cpu.cfs_period_us", "100000"},
+           {"cpu,cpuacct/y/cpu.cfs_quota_us", "-1"},
            {"cpu,cpuacct/y/cpu.cfs_period_us", "100000"}}) {
     std::filesystem::create_directories((root / file).parent_path());
     std::ofstream(root / file) << text << '\n';
@@ -174,8 +189,10 @@ TEST(LazyThreadPool, BuildFailureIsReportedAndNeverRetried) {
   const std::string first_error =
       "could not start worker thread 3 of 4: Resource temporarily unavailable (os error 11)";
   for (const std::string& expected :
-       {prefix + first_error, prefix + "its initialization was already attempted and failed, "
-                                        "and is not retried (" + first_error + ")"}) {
+       {prefix + first_error, prefix +
+                                  "its initialization was already attempted and failed, "
+                                  "and is not retried (" +
+                                  first_error + ")"}) {
     try {
       (void)evaluate_many(basis, dofs, std::vector<double>(2048, 0.25), slot);
       ADD_FAILURE() << "a large batch did not fail";
