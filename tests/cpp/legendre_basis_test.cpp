@@ -7,22 +7,13 @@
 #include <cstdint>
 #include <limits>
 
-#include "sparse_matrix_tools/failure.hpp"
+#include "sparse_test_support.hpp"
 
 namespace quorvel {
 namespace {
 
-std::uint64_t bits_of(double x) { return std::bit_cast<std::uint64_t>(x); }
-
-template <class F>
-std::string failure_message(F&& f) {
-  try {
-    f();
-  } catch (const InternalFailure& failure) {
-    return failure.message();
-  }
-  return "<no failure>";
-}
+using testing::bits_of;
+using testing::failure_message;
 
 TEST(LocateInterval, MeshPointsBelongToTheIntervalOnTheirRight) {
   const LegendreBasis basis{2, 4, 1.0};
