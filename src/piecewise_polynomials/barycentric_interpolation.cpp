@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "../sparse_matrix_tools/failure.hpp"
+#include "support/failure.hpp"
 
 namespace quorvel {
 

@@ -1,7 +1,7 @@
 #include "batch_evaluation.hpp"
 
-#include "../sparse_matrix_tools/failure.hpp"
 #include "legendre_kernel.hpp"
+#include "support/failure.hpp"
 
 namespace quorvel {
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "legendre_basis.hpp"
-#include "thread_pool.hpp"
+#include "support/thread_pool.hpp"
 
 namespace quorvel {
 

@@ -1,6 +1,6 @@
 #include "lagrange_basis.hpp"
 
-#include "../sparse_matrix_tools/failure.hpp"
+#include "support/failure.hpp"
 
 namespace quorvel {
 

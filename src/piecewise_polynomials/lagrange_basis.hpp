@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "../sparse_matrix_tools/sparse_matrix.hpp"
+#include "sparse_matrix_tools/sparse_matrix.hpp"
 
 namespace quorvel {
 

@@ -4,9 +4,9 @@
 #include <cmath>
 #include <limits>
 
-#include "../sparse_matrix_tools/failure.hpp"
 #include "barycentric_interpolation.hpp"
 #include "lagrange_basis.hpp"
+#include "support/failure.hpp"
 
 namespace quorvel {
 

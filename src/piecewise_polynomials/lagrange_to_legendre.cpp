@@ -3,10 +3,10 @@
 #include <Eigen/Dense>
 #include <limits>
 
-#include "../sparse_matrix_tools/block_assembly.hpp"
-#include "../sparse_matrix_tools/failure.hpp"
 #include "lagrange_basis.hpp"
 #include "legendre_basis.hpp"
+#include "sparse_matrix_tools/block_assembly.hpp"
+#include "support/failure.hpp"
 
 namespace quorvel {
 

@@ -2,8 +2,8 @@
 
 #include <cmath>
 
-#include "../sparse_matrix_tools/failure.hpp"
 #include "legendre_kernel.hpp"
+#include "support/failure.hpp"
 
 namespace quorvel {
 

@@ -27,8 +27,8 @@
 #include <vector>
 
 #include "handle.hpp"
-#include "sparse_matrix_tools/failure.hpp"
 #include "sparse_matrix_tools/sparse_matrix.hpp"
+#include "support/failure.hpp"
 
 namespace quorvel::python {
 

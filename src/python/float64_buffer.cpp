@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "sparse_matrix_tools/failure.hpp"
+#include "support/failure.hpp"
 
 namespace quorvel::python {
 

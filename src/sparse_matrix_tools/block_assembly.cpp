@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "failure.hpp"
+#include "support/failure.hpp"
 
 namespace quorvel {
 

@@ -4,7 +4,7 @@
 #include <limits>
 #include <string>
 
-#include "failure.hpp"
+#include "support/failure.hpp"
 
 namespace quorvel {
 

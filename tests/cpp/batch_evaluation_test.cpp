@@ -14,8 +14,8 @@
 #include <thread>
 #include <vector>
 
-#include "piecewise_polynomials/thread_count.hpp"
-#include "sparse_matrix_tools/failure.hpp"
+#include "support/failure.hpp"
+#include "support/thread_count.hpp"
 
 namespace quorvel {
 namespace {

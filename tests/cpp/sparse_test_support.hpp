@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "sparse_matrix_tools/failure.hpp"
 #include "sparse_matrix_tools/sparse_matrix.hpp"
+#include "support/failure.hpp"
 
 namespace quorvel::testing {
 

@@ -10,8 +10,8 @@
 #include <thread>
 #include <utility>
 
-#include "../sparse_matrix_tools/failure.hpp"
-#include "thread_count.hpp"
+#include "support/failure.hpp"
+#include "support/thread_count.hpp"
 
 namespace quorvel {
 
