@@ -14,20 +14,20 @@ namespace {
   throw PythonError{};
 }
 
-std::size_t find_parameter(std::span<const std::string_view> params, PyObject* key) {
-  for (std::size_t i = 0; i < params.size(); ++i) {
-    if (PyUnicode_EqualToUTF8AndSize(key, params[i].data(),
-                                     static_cast<Py_ssize_t>(params[i].size()))) {
+std::size_t find_parameter(std::span<const std::string_view> names, PyObject* key) {
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (PyUnicode_EqualToUTF8AndSize(key, names[i].data(),
+                                     static_cast<Py_ssize_t>(names[i].size()))) {
       return i;
     }
   }
-  return params.size();
+  return names.size();
 }
 
-void bind_keyword(FullName full_name, std::span<const std::string_view> params, PyObject* key,
-                  PyObject* value, PyObject** out) {
-  const std::size_t index = find_parameter(params, key);
-  if (index == params.size()) {
+void bind_keyword(FullName full_name, const Parameters& params, PyObject* key, PyObject* value,
+                  PyObject** out) {
+  const std::size_t index = find_parameter(params.names, key);
+  if (index == params.names.size()) {
     raise_type_error(PyUnicode_FromFormat("%s got an unexpected keyword argument '%U'",
                                           full_name.text().c_str(), key));
   }
@@ -38,23 +38,25 @@ void bind_keyword(FullName full_name, std::span<const std::string_view> params, 
   out[index] = value;
 }
 
-void bind_positional(FullName full_name, std::span<const std::string_view> params,
-                     PyObject* const* args, Py_ssize_t nargs, PyObject** out) {
-  if (static_cast<std::size_t>(nargs) > params.size()) {
-    raise_type_error(PyUnicode_FromFormat("%s takes %zu positional arguments but %zd were given",
-                                          full_name.text().c_str(), params.size(), nargs));
+void bind_positional(FullName full_name, const Parameters& params, PyObject* const* args,
+                     Py_ssize_t nargs, PyObject** out) {
+  if (static_cast<std::size_t>(nargs) > params.positional) {
+    const bool singular = params.python_grammar && params.positional == 1;
+    raise_type_error(PyUnicode_FromFormat("%s takes %zu positional argument%s but %zd %s given",
+                                          full_name.text().c_str(), params.positional,
+                                          singular ? "" : "s", nargs,
+                                          params.python_grammar && nargs == 1 ? "was" : "were"));
   }
-  std::fill_n(out, params.size(), nullptr);
+  std::fill_n(out, params.names.size(), nullptr);
   std::copy_n(args, nargs, out);
 }
 
 // 'a'; 'a' and 'b'; 'a', 'b', and 'c'
-void check_all_bound(FullName full_name, std::span<const std::string_view> params,
-                     PyObject* const* out) {
+void check_all_bound(FullName full_name, const Parameters& params, PyObject* const* out) {
   std::vector<std::string_view> missing;
-  for (std::size_t i = 0; i < params.size(); ++i) {
+  for (std::size_t i = 0; i < params.positional; ++i) {
     if (out[i] == nullptr) {
-      missing.push_back(params[i]);
+      missing.push_back(params.names[i]);
     }
   }
   if (missing.empty()) {
@@ -112,9 +114,8 @@ std::string FullName::text() const {
   return owner == nullptr ? std::string(name) + "()" : std::string(owner) + "." + name + "()";
 }
 
-void bind_fastcall_general(FullName full_name, std::span<const std::string_view> params,
-                           PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                           PyObject** out) {
+void bind_fastcall_general(FullName full_name, const Parameters& params, PyObject* const* args,
+                           Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
   nargs = PyVectorcall_NARGS(nargs);
   bind_positional(full_name, params, args, nargs, out);
   if (kwnames != nullptr) {
@@ -126,8 +127,8 @@ void bind_fastcall_general(FullName full_name, std::span<const std::string_view>
   check_all_bound(full_name, params, out);
 }
 
-void bind_tuple(FullName full_name, std::span<const std::string_view> params, PyObject* args,
-                PyObject* kwargs, PyObject** out) {
+void bind_tuple(FullName full_name, const Parameters& params, PyObject* args, PyObject* kwargs,
+                PyObject** out) {
   bind_positional(full_name, params, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args), out);
   if (kwargs != nullptr) {
     Py_ssize_t pos = 0;
@@ -210,6 +211,94 @@ std::vector<double> to_double_vector(PyObject* obj) {
     throw PythonError{};
   }
   return values;
+}
+
+namespace {
+
+// The type's short name, as Python's own messages give it ("float", "float64").
+std::string type_name(PyObject* obj) {
+  Ref name(PyType_GetName(Py_TYPE(obj)));
+  const char* text = name ? PyUnicode_AsUTF8(name.get()) : nullptr;
+  if (text == nullptr) {
+    PyErr_Clear();
+    return Py_TYPE(obj)->tp_name;
+  }
+  return text;
+}
+
+}  // namespace
+
+void raise_wrong_type(std::string_view name, const char* what, PyObject* received) {
+  PyErr_Format(PyExc_TypeError, "%.*s must be %s, got %s", static_cast<int>(name.size()),
+               name.data(), what, type_name(received).c_str());
+  throw PythonError{};
+}
+
+void raise_wrong_value(std::string_view name, std::string_view what, PyObject* received) {
+  Ref repr = Ref::checked(PyObject_Repr(received));
+  PyErr_Format(PyExc_ValueError, "%.*s must be %.*s, got %U", static_cast<int>(name.size()),
+               name.data(), static_cast<int>(what.size()), what.data(), repr.get());
+  throw PythonError{};
+}
+
+std::int64_t to_bounded_integer(PyObject* obj, std::string_view name, std::int64_t min,
+                                std::int64_t max) {
+  // bool is an int to Python, but a count or an order given as True is a slip.
+  if (PyBool_Check(obj) || std::string_view(Py_TYPE(obj)->tp_name) == "numpy.bool") {
+    raise_wrong_type(name, "an int", obj);
+  }
+  Ref index(PyNumber_Index(obj));
+  if (!index) {
+    if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+      PyErr_Clear();
+      raise_wrong_type(name, "an int", obj);
+    }
+    throw PythonError{};
+  }
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+  if (value == -1 && PyErr_Occurred()) {
+    throw PythonError{};
+  }
+  if (overflow < 0 || (overflow == 0 && value < min)) {
+    raise_wrong_value(name, "at least " + std::to_string(min), index.get());
+  }
+  if (overflow > 0 || value > max) {
+    raise_wrong_value(name, "at most " + std::to_string(max), index.get());
+  }
+  return value;
+}
+
+Real FromPythonNamed<Real>::convert(PyObject* obj, std::string_view name) {
+  if (PyFloat_CheckExact(obj)) {
+    return {PyFloat_AS_DOUBLE(obj)};
+  }
+  const double value = PyFloat_AsDouble(obj);
+  if (value == -1.0 && PyErr_Occurred()) {
+    if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+      PyErr_Clear();
+      raise_wrong_type(name, "a real number", obj);
+    }
+    throw PythonError{};
+  }
+  return {value};
+}
+
+Text FromPythonNamed<Text>::convert(PyObject* obj, std::string_view name) {
+  if (!PyUnicode_Check(obj)) {
+    raise_wrong_type(name, "a str", obj);
+  }
+  Py_ssize_t size = 0;
+  const char* text = check(PyUnicode_AsUTF8AndSize(obj, &size));
+  return {std::string(text, static_cast<std::size_t>(size))};
+}
+
+PyObject* LazyAttribute::get() {
+  if (cached_ == nullptr) {
+    Ref module = Ref::checked(PyImport_ImportModule(module_));
+    cached_ = check(PyObject_GetAttrString(module.get(), attribute_));
+  }
+  return cached_;
 }
 
 PyObject* to_python(double value) { return check(PyFloat_FromDouble(value)); }

@@ -11,6 +11,18 @@
 //   Function<"sum_as_string", [](std::uint32_t a, std::uint32_t b) {...}, "a", "b">
 //   Method<Payload, "evaluate_at", Access::shared, [](const Payload&, double t) {...}, "t">
 //   Constructor<Payload, [](std::uint32_t degree, ...) { return Payload{...}; }, "degree", ...>
+//
+// Parameters are written as in a Python signature: "name" is required and may
+// be given by position or keyword; after a "*" come keyword-only options with
+// their default as the signature shows it ("derivative=0"), which the lambda
+// receives as Option<T>.
+//
+// Two conversion families exist. The original callables convert with the
+// interpreter's own errors, remapped to "argument 'NAME': ..." (std::uint32_t,
+// double, std::vector<double>, Float64Buffer). The array-era callables use
+// Object, Bounded<Min, Max>, Real and Text, whose errors name the argument and
+// what was received ("degree must be at least 1, got 0"); a callable that uses
+// them also gets Python's own grammar in its binding errors.
 
 #include <algorithm>
 #include <array>
@@ -18,6 +30,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <new>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -42,14 +55,62 @@ struct FixedString {
   [[nodiscard]] constexpr std::string_view view() const { return {chars, N - 1}; }
 };
 
-/// @brief The stored doc string "NAME(PARAMS)\n--\n\nBODY"; methods get "$self" first.
-template <FixedString Name, bool IsMethod, FixedString Body, FixedString... Params>
+/// @brief The parameters of a callable, parsed from their signature texts.
+template <FixedString... Specs>
+struct ParameterSpec {
+  static constexpr std::array<std::string_view, sizeof...(Specs)> specs{Specs.view()...};
+  static constexpr std::size_t count = [] {
+    std::size_t n = 0;
+    for (auto spec : specs) {
+      n += spec != "*" ? 1 : 0;
+    }
+    return n;
+  }();
+  /// @brief The names, without the "*" marker and without defaults.
+  static constexpr std::array<std::string_view, count> names = [] {
+    std::array<std::string_view, count> result{};
+    std::size_t at = 0;
+    for (auto spec : specs) {
+      if (spec != "*") {
+        result[at++] = spec.substr(0, spec.find('='));
+      }
+    }
+    return result;
+  }();
+  /// @brief How many parameters may be given by position (those before "*").
+  static constexpr std::size_t positional = [] {
+    std::size_t n = 0;
+    for (auto spec : specs) {
+      if (spec == "*") {
+        break;
+      }
+      ++n;
+    }
+    return n;
+  }();
+  /// @brief How many leading parameters are required (those without a default).
+  static constexpr std::size_t required = [] {
+    std::size_t n = 0;
+    for (auto spec : specs) {
+      if (spec == "*" || spec.find('=') != std::string_view::npos) {
+        break;
+      }
+      ++n;
+    }
+    return n;
+  }();
+  static_assert(required == positional,
+                "every positional parameter is required, every option has a default");
+};
+
+/// @brief The stored doc string "NAME(SPECS)\n--\n\nBODY"; methods get "$self" first.
+template <FixedString Name, bool IsMethod, FixedString Body, FixedString... Specs>
 constexpr auto make_doc() {
-  constexpr std::array<std::string_view, sizeof...(Params)> params{Params.view()...};
+  constexpr std::array<std::string_view, sizeof...(Specs)> specs{Specs.view()...};
   constexpr auto length = [&] {
     std::size_t n = Name.view().size() + 1 + (IsMethod ? 5 : 0) + 6 + Body.view().size();
-    for (std::size_t i = 0; i < params.size(); ++i) {
-      n += params[i].size() + ((i > 0 || IsMethod) ? 2 : 0);
+    for (std::size_t i = 0; i < specs.size(); ++i) {
+      n += specs[i].size() + ((i > 0 || IsMethod) ? 2 : 0);
     }
     return n;
   }();
@@ -65,11 +126,11 @@ constexpr auto make_doc() {
   if (IsMethod) {
     put("$self");
   }
-  for (std::size_t i = 0; i < params.size(); ++i) {
+  for (std::size_t i = 0; i < specs.size(); ++i) {
     if (i > 0 || IsMethod) {
       put(", ");
     }
-    put(params[i]);
+    put(specs[i]);
   }
   put(")\n--\n\n");
   put(Body.view());
@@ -87,25 +148,33 @@ struct FullName {
   [[nodiscard]] std::string text() const;
 };
 
-/// @brief Binds keywords too, or raises the TypeError; the general path of bind_fastcall.
-void bind_fastcall_general(FullName full_name, std::span<const std::string_view> params,
-                           PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                           PyObject** out);
+/// @brief What the binder needs to know of a callable's parameters.
+struct Parameters {
+  std::span<const std::string_view> names;
+  std::size_t positional;  // the first `positional` names are required, the rest keyword-only
+  bool python_grammar;     // "1 positional argument" rather than "1 positional arguments"
+};
 
-/// @brief Binds a fast-call argument vector to the parameters, or raises the TypeError.
-inline void bind_fastcall(FullName full_name, std::span<const std::string_view> params,
-                          PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                          PyObject** out) {
-  if (kwnames == nullptr && static_cast<std::size_t>(nargs) == params.size()) {
-    std::copy_n(args, nargs, out);  // every parameter given by position: nothing to check
+/// @brief Binds keywords too, or raises the TypeError; the general path of bind_fastcall.
+void bind_fastcall_general(FullName full_name, const Parameters& params, PyObject* const* args,
+                           Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
+
+/// @brief Binds a fast-call argument vector to the parameters, or raises the TypeError;
+/// an option that was not given is left as nullptr.
+inline void bind_fastcall(FullName full_name, const Parameters& params, PyObject* const* args,
+                          Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
+  if (kwnames == nullptr && static_cast<std::size_t>(nargs) == params.positional) {
+    // Every required parameter given by position, no option: nothing to check.
+    std::copy_n(args, nargs, out);
+    std::fill(out + nargs, out + params.names.size(), nullptr);
     return;
   }
   bind_fastcall_general(full_name, params, args, nargs, kwnames, out);
 }
 
 /// @brief Binds an argument tuple and keyword dict (constructors) the same way.
-void bind_tuple(FullName full_name, std::span<const std::string_view> params, PyObject* args,
-                PyObject* kwargs, PyObject** out);
+void bind_tuple(FullName full_name, const Parameters& params, PyObject* args, PyObject* kwargs,
+                PyObject** out);
 
 // ---------------------------------------------------------------- conversions
 
@@ -138,15 +207,118 @@ struct FromPython<std::vector<double>> {
   static std::vector<double> convert(PyObject* obj) { return to_double_vector(obj); }
 };
 
+// ------------------------------------------------ conversions that name the argument
+
+/// @brief Sets TypeError "NAME must be WHAT, got TYPE" and throws.
+[[noreturn]] void raise_wrong_type(std::string_view name, const char* what, PyObject* received);
+
+/// @brief Sets ValueError "NAME must be WHAT, got REPR" and throws.
+[[noreturn]] void raise_wrong_value(std::string_view name, std::string_view what,
+                                    PyObject* received);
+
+/// @brief Any object, borrowed for the length of the call.
+struct Object {
+  PyObject* ptr;
+};
+
+/// @brief An int (or an object with __index__, bool refused) within [Min, Max].
+template <std::int64_t Min, std::int64_t Max>
+struct Bounded {
+  std::int64_t value;
+};
+
+/// @brief The int64 value of an index-like object, or the TypeError and ValueError
+/// that name the argument and the range.
+std::int64_t to_bounded_integer(PyObject* obj, std::string_view name, std::int64_t min,
+                                std::int64_t max);
+
+/// @brief A real number: float, int, or anything with __float__ or __index__.
+struct Real {
+  double value;
+};
+
+/// @brief A str, as UTF-8.
+struct Text {
+  std::string value;
+};
+
+/// @brief A keyword-only option: empty unless the caller gave it.
+template <class T>
+struct Option {
+  std::optional<T> given;
+  [[nodiscard]] T value_or(T fallback) const { return given ? *given : fallback; }
+};
+
+/// @brief Converts one argument of the naming family to T.
+template <class T>
+struct FromPythonNamed;
+
+template <>
+struct FromPythonNamed<Object> {
+  static Object convert(PyObject* obj, std::string_view) { return {obj}; }
+};
+template <std::int64_t Min, std::int64_t Max>
+struct FromPythonNamed<Bounded<Min, Max>> {
+  static Bounded<Min, Max> convert(PyObject* obj, std::string_view name) {
+    return {to_bounded_integer(obj, name, Min, Max)};
+  }
+};
+template <>
+struct FromPythonNamed<Real> {
+  static Real convert(PyObject* obj, std::string_view name);
+};
+template <>
+struct FromPythonNamed<Text> {
+  static Text convert(PyObject* obj, std::string_view name);
+};
+
+template <class T>
+concept NamedConversion =
+    requires(PyObject* obj, std::string_view name) { FromPythonNamed<T>::convert(obj, name); };
+
+template <class T>
+struct IsOption : std::false_type {};
+template <class T>
+struct IsOption<Option<T>> : std::true_type {};
+
+/// @brief True for the parameter types whose callables use Python's grammar.
+template <class T>
+inline constexpr bool uses_naming_family = NamedConversion<T> || IsOption<T>::value;
+
 template <class T>
 T convert_argument(PyObject* obj, std::string_view name) {
-  try {
-    return FromPython<T>::convert(obj);
-  } catch (const PythonError&) {
-    remap_type_error(name);
-    throw;
+  if constexpr (IsOption<T>::value) {
+    using Inner = decltype(*std::declval<T>().given);
+    return obj == nullptr ? T{}
+                          : T{FromPythonNamed<std::remove_cvref_t<Inner>>::convert(obj, name)};
+  } else if constexpr (NamedConversion<T>) {
+    return FromPythonNamed<T>::convert(obj, name);
+  } else {
+    try {
+      return FromPython<T>::convert(obj);
+    } catch (const PythonError&) {
+      remap_type_error(name);
+      throw;
+    }
   }
 }
+
+// ---------------------------------------------------------------- modules
+
+/// @brief An attribute of another module (numpy.empty, scipy.sparse.csr_array),
+/// imported on first use rather than with quorvel, then kept for the process.
+class LazyAttribute {
+ public:
+  constexpr LazyAttribute(const char* module, const char* attribute) noexcept
+      : module_(module), attribute_(attribute) {}
+  /// @brief The attribute (a borrowed reference), importing its module now if needed.
+  PyObject* get();
+
+ private:
+  const char* module_;
+  const char* attribute_;
+  PyObject* cached_ = nullptr;
+};
 
 // ---------------------------------------------------------------- results
 
@@ -277,6 +449,27 @@ auto convert_all(PyObject* const* bound, std::span<const std::string_view> names
       convert_argument<std::tuple_element_t<I + Skip, Args>>(bound[I], names[I])...};
 }
 
+/// @brief The parameters of a callable whose lambda takes Args, the first Skip being
+/// the receiver: their binding rules and their conversion.
+template <class Args, std::size_t Skip, FixedString... Specs>
+struct Bound {
+  using Spec = ParameterSpec<Specs...>;
+  static_assert(std::tuple_size_v<Args> == Spec::count + Skip);
+
+  static constexpr bool python_grammar = []<std::size_t... I>(std::index_sequence<I...>) {
+    return (uses_naming_family<std::tuple_element_t<I + Skip, Args>> || ...);
+  }(std::make_index_sequence<Spec::count>{});
+
+  static constexpr Parameters parameters() {
+    return {Spec::names, Spec::positional, python_grammar};
+  }
+
+  /// @brief The arguments converted in parameter order.
+  static auto convert(PyObject* const* bound) {
+    return convert_all<Args, Skip>(bound, Spec::names, std::make_index_sequence<Spec::count>{});
+  }
+};
+
 template <class R, class Call>
 PyObject* call_and_convert(Call&& call) {
   if constexpr (std::is_void_v<R>) {
@@ -297,9 +490,9 @@ PyObject* call_and_convert(Call&& call) {
 template <FixedString Name, auto Fn, FixedString... Params>
 struct Function {
   using Sig = detail::Signature<decltype(Fn)>;
-  static constexpr std::array<std::string_view, sizeof...(Params)> params{Params.view()...};
-  static_assert(std::tuple_size_v<typename Sig::Args> == sizeof...(Params));
+  using Args = detail::Bound<typename Sig::Args, 0, Params...>;
 
+  /// @brief The method table entry; Body is the doc text after the signature.
   template <FixedString Body = "">
   static PyMethodDef def() {
     static constexpr auto doc = make_doc<Name, false, Body, Params...>();
@@ -309,13 +502,10 @@ struct Function {
 
   static PyObject* call(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return boundary([&]() -> PyObject* {
-      PyObject* bound[sizeof...(Params) + 1];
-      bind_fastcall({nullptr, Name.chars}, params, args, nargs, kwnames, bound);
-      return detail::call_and_convert<typename Sig::Result>([&] {
-        auto converted = detail::convert_all<typename Sig::Args, 0>(
-            bound, params, std::make_index_sequence<sizeof...(Params)>{});
-        return std::apply(Fn, std::move(converted));
-      });
+      PyObject* bound[Args::Spec::count + 1];
+      bind_fastcall({nullptr, Name.chars}, Args::parameters(), args, nargs, kwnames, bound);
+      return detail::call_and_convert<typename Sig::Result>(
+          [&] { return std::apply(Fn, Args::convert(bound)); });
     });
   }
 };
@@ -333,14 +523,16 @@ struct Instance {
 void check_receiver(PyObject* self, PyTypeObject* expected, const char* class_name);
 
 /// @brief A method holding a shared or exclusive borrow of its instance for the whole call.
+///
 template <class Payload, FixedString Name, Access access, auto Fn, FixedString... Params>
 struct Method {
   using Sig = detail::Signature<decltype(Fn)>;
-  static constexpr std::array<std::string_view, sizeof...(Params)> params{Params.view()...};
-  static_assert(std::tuple_size_v<typename Sig::Args> == sizeof...(Params) + 1);
+  using Args = detail::Bound<typename Sig::Args, 1, Params...>;
 
+  /// @brief The method table entry; Body is the doc text after the signature.
+  template <FixedString Body = "">
   static PyMethodDef def() {
-    static constexpr auto doc = make_doc<Name, true, "", Params...>();
+    static constexpr auto doc = make_doc<Name, true, Body, Params...>();
     return {Name.chars, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&call)),
             METH_FASTCALL | METH_KEYWORDS, doc.data()};
   }
@@ -348,19 +540,18 @@ struct Method {
   static PyObject* call(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
     return boundary([&]() -> PyObject* {
-      PyObject* bound[sizeof...(Params) + 1];
-      bind_fastcall({Payload::class_name, Name.chars}, params, args, nargs, kwnames, bound);
+      PyObject* bound[Args::Spec::count + 1];
+      bind_fastcall({Payload::class_name, Name.chars}, Args::parameters(), args, nargs, kwnames,
+                    bound);
       check_receiver(self, Instance<Payload>::type, Payload::class_name);
       auto* instance = reinterpret_cast<Instance<Payload>*>(self);
       Borrow<access> borrow(instance->borrow);
       return detail::call_and_convert<typename Sig::Result>([&] {
-        auto converted = detail::convert_all<typename Sig::Args, 1>(
-            bound, params, std::make_index_sequence<sizeof...(Params)>{});
         return std::apply(
             [&](auto&&... arguments) {
               return Fn(instance->payload, std::forward<decltype(arguments)>(arguments)...);
             },
-            std::move(converted));
+            Args::convert(bound));
       });
     });
   }
@@ -370,15 +561,13 @@ struct Method {
 template <class Payload, auto Fn, FixedString... Params>
 struct Constructor {
   using Sig = detail::Signature<decltype(Fn)>;
-  static constexpr std::array<std::string_view, sizeof...(Params)> params{Params.view()...};
+  using Args = detail::Bound<typename Sig::Args, 0, Params...>;
 
   static PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return boundary([&]() -> PyObject* {
-      PyObject* bound[sizeof...(Params) + 1];
-      bind_tuple({Payload::class_name, "__new__"}, params, args, kwargs, bound);
-      Payload payload =
-          std::apply(Fn, detail::convert_all<typename Sig::Args, 0>(
-                             bound, params, std::make_index_sequence<sizeof...(Params)>{}));
+      PyObject* bound[Args::Spec::count + 1];
+      bind_tuple({Payload::class_name, "__new__"}, Args::parameters(), args, kwargs, bound);
+      Payload payload = std::apply(Fn, Args::convert(bound));
       auto* instance = reinterpret_cast<Instance<Payload>*>(check(type->tp_alloc(type, 0)));
       new (&instance->borrow) BorrowCounter(0);
       new (&instance->payload) Payload(std::move(payload));
