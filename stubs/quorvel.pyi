@@ -27,6 +27,9 @@ catch it.
 from collections.abc import Buffer, Sequence
 from typing import Any, Protocol, final, type_check_only
 
+import numpy as np
+import numpy.typing as npt
+
 __all__ = [
     "sum_as_string",
     "lagrange_to_legendre_basis_transformation",
@@ -116,3 +119,19 @@ class LegendreBasisEvaluator:
 
     def evaluate_derivative_many(self, t_values: Buffer) -> list[float]:
         """The time derivative of the stored expansion at every time of a float64 buffer."""
+
+    def evaluate(
+        self,
+        t_values: npt.ArrayLike,
+        *,
+        derivative: int = 0,
+        out: npt.NDArray[np.float64] | None = None,
+    ) -> npt.NDArray[np.float64]:
+        """The stored expansion, or its time derivative of order `derivative`, at every time of `t_values`.
+
+        Returns a float64 array of t_values' shape (0-d for a scalar); float64
+        input is read in place whatever its strides. Orders 0 and 1 equal
+        evaluate_at and evaluate_derivative_at bit for bit; orders of 2 or more
+        above the degree give 0.0. With `out` (a writable float64 ndarray of the
+        same shape) the results are written there and `out` is returned.
+        """

@@ -1,14 +1,16 @@
 #pragma once
 // Evaluation of a Legendre expansion at many times.
 //
-// Small batches run as a plain loop on the calling thread; from
-// parallel_threshold times on, the batch is cut into contiguous pieces that
-// run on the process-wide worker pool while the caller blocks. Either way
-// result[i] is exactly the single evaluation at times[i]: the pieces only
-// decide which thread computes which slot. Callers from Python release the
-// interpreter lock around these calls; nothing here touches Python.
+// Small batches run on the calling thread; from parallel_threshold times on,
+// the batch is cut into contiguous pieces that run on the process-wide worker
+// pool while the caller blocks. Either way result i is exactly the one-time
+// evaluation at time i: the pieces only decide which thread computes which
+// slot, and the vectorised kernel gives the one-time bits on every
+// instruction set. Callers from Python release the interpreter lock around
+// these calls; nothing here touches Python.
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <vector>
 
@@ -43,5 +45,24 @@ inline constexpr std::size_t parallel_threshold = 2048;
                                                            const DofMatrix& dofs,
                                                            std::span<const double> times,
                                                            LazyThreadPool& pool);
+
+/// @brief An n-dimensional array of doubles in place: its shape, and the byte
+/// distance between neighbours along each axis (any sign, any alignment).
+template <class Byte>
+struct StridedDoubles {
+  Byte* data;
+  std::span<const std::int64_t> shape;
+  std::span<const std::int64_t> strides;
+};
+
+/// @brief results[i] = the order-th time derivative at times[i], for every index i
+/// of the common shape, as evaluate_contiguous gives it.
+///
+/// The DOFs must fit the basis (basis.fits(dofs)). The two arrays may be the
+/// same memory with the same layout (evaluation in place); any other overlap
+/// is resolved by reading the times from a copy. Large batches run on @p pool.
+void evaluate_strided(const LegendreBasis& basis, const DofMatrix& dofs, std::uint64_t order,
+                      StridedDoubles<const std::byte> times, StridedDoubles<std::byte> results,
+                      LazyThreadPool& pool);
 
 }  // namespace quorvel

@@ -1,30 +1,13 @@
 #include "legendre_basis.hpp"
 
-#include <cmath>
+#include <algorithm>
+#include <memory>
 
-#include "legendre_kernel.hpp"
 #include "support/failure.hpp"
 
 namespace quorvel {
 
 namespace {
-
-// Carries P_(m-1), P_m along the recurrence, with m as a double counter.
-struct LegendreRecurrence {
-  double x;
-  double previous = 1.0;  // P_(m-1)
-  double current;         // P_m
-  double m = 1.0;
-
-  explicit LegendreRecurrence(double x_) : x(x_), current(x_) {}
-
-  void advance() noexcept {
-    const double next = (current * (x * ((m + m) + 1.0)) - previous * m) / (m + 1.0);
-    previous = current;
-    current = next;
-    m += 1.0;
-  }
-};
 
 // Checks shared by evaluate and evaluate_derivative: the interval must be a
 // row of the DOF matrix and every degree a column of it.
@@ -37,64 +20,57 @@ void check_dof_shape(const LegendreBasis& basis, const DofMatrix& dofs, std::uin
   }
 }
 
-std::vector<double> all_basis_vector(const LegendreBasis& basis) {
+// The one-time evaluation of order 0 or 1, for a DOF matrix that may not fit:
+// rows beyond n_t and columns beyond the degree are simply not read.
+template <int Order>
+double evaluate_checked(const LegendreBasis& basis, const DofMatrix& dofs, double t) {
+  const auto at = kernel::locate<1>(t, basis.h(), static_cast<double>(basis.n_t) - 1.0);
+  check_dof_shape(basis, dofs, static_cast<std::uint32_t>(at.interval));
+  return kernel::evaluate_at<1, kernel::runtime_degree, Order>(basis.expansion(dofs), at, Order,
+                                                               nullptr);
+}
+
+// The all-basis vector: zeros but for interval c, whose degree + 1 entries
+// are the order-th derivatives of its basis functions.
+std::vector<double> all_basis_vector(const LegendreBasis& basis, double t, std::uint64_t order) {
   if (basis.n_t == 0) {
     fail("Matrix slicing out of bounds.");
   }
-  const auto count = checked_storage_count(basis.dof_count(), sizeof(double));
-  return std::vector<double>(count, 0.0);
+  std::vector<double> values(checked_storage_count(basis.dof_count(), sizeof(double)), 0.0);
+  std::vector<double> local(static_cast<std::size_t>(basis.degree) + 1);
+  const std::uint32_t c = basis.basis_derivatives_at(t, order, local);
+  for (std::size_t k = 0; k < local.size(); ++k) {
+    values[c + static_cast<std::size_t>(basis.n_t) * k] = local[k];
+  }
+  return values;
 }
 
 }  // namespace
 
 double legendre_value(std::uint32_t k, double x) noexcept {
-  if (k == 0) {
-    return 1.0;
-  }
-  LegendreRecurrence rec(x);
-  for (std::uint32_t i = 1; i < k; ++i) {
-    rec.advance();
-  }
-  return rec.current;
-}
-
-double legendre_derivative_value(std::uint32_t k, double x) noexcept {
-  if (k == 0) {
-    return 0.0;
-  }
-  LegendreRecurrence rec(x);  // rec.previous is P_(j-1) while dp is P'_j
-  double dp = 1.0;
-  double j = 1.0;
-  for (std::uint32_t i = 1; i < k; ++i) {
-    // P'_(j+1) = (j + 1) * P_j + x * P'_j
-    const double next = (j + 1.0) * rec.current + x * dp;
-    rec.advance();
-    dp = next;
-    j += 1.0;
-  }
-  return dp;
+  double value = 1.0;
+  kernel::for_each_term<1, kernel::runtime_degree, 0>(x, k, [&](std::uint32_t i, double p) {
+    if (i == k) {
+      value = p;
+    }
+  });
+  return value;
 }
 
 IntervalPosition LegendreBasis::locate_interval(double t) const noexcept {
-  IntervalPosition position;
-  kernel::locate(T / static_cast<double>(n_t), n_t, t, position.interval, position.x);
-  return position;
+  // Without intervals there is nothing to clamp into; the evaluations refuse
+  // that case, so interval 0 is as good as any.
+  const double last = n_t == 0 ? 0.0 : static_cast<double>(n_t) - 1.0;
+  const auto at = kernel::locate<1>(t, h(), last);
+  return {static_cast<std::uint32_t>(at.interval), at.x};
 }
 
 double LegendreBasis::evaluate(const DofMatrix& dofs, double t) const {
-  const auto [c, x] = locate_interval(t);
-  check_dof_shape(*this, dofs, c);
-  return kernel::weighted_sum<false>(dofs.data() + c, static_cast<std::size_t>(dofs.rows()), degree,
-                                     x);
+  return evaluate_checked<0>(*this, dofs, t);
 }
 
 double LegendreBasis::evaluate_derivative(const DofMatrix& dofs, double t) const {
-  const auto [c, x] = locate_interval(t);
-  check_dof_shape(*this, dofs, c);
-  const double sum =
-      kernel::weighted_sum<true>(dofs.data() + c, static_cast<std::size_t>(dofs.rows()), degree, x);
-  const double h = T / static_cast<double>(n_t);
-  return (sum + sum) / h;
+  return evaluate_checked<1>(*this, dofs, t);
 }
 
 bool LegendreBasis::fits(const DofMatrix& dofs) const noexcept {
@@ -103,38 +79,31 @@ bool LegendreBasis::fits(const DofMatrix& dofs) const noexcept {
 }
 
 std::vector<double> LegendreBasis::evaluate_all_basis_functions(double t) const {
-  const auto [c, x] = locate_interval(t);
-  auto values = all_basis_vector(*this);
-  values[c] = 1.0;
-  if (degree >= 1) {
-    LegendreRecurrence rec(x);
-    values[c + static_cast<std::size_t>(n_t)] = rec.current;
-    for (std::uint32_t k = 2; k <= degree; ++k) {
-      rec.advance();
-      values[c + static_cast<std::size_t>(n_t) * k] = rec.current;
-    }
-  }
-  return values;
+  return all_basis_vector(*this, t, 0);
 }
 
 std::vector<double> LegendreBasis::evaluate_all_basis_function_derivatives(double t) const {
-  const auto [c, x] = locate_interval(t);
-  auto values = all_basis_vector(*this);
-  const double h = T / static_cast<double>(n_t);
-  values[c] = 0.0 / h;
-  if (degree >= 1) {
-    LegendreRecurrence rec(x);
-    double dp = 1.0;
-    double j = 1.0;
-    values[c + static_cast<std::size_t>(n_t)] = (dp + dp) / h;
-    for (std::uint32_t k = 2; k <= degree; ++k) {
-      dp = (j + 1.0) * rec.current + x * dp;
-      rec.advance();
-      j += 1.0;
-      values[c + static_cast<std::size_t>(n_t) * k] = (dp + dp) / h;
+  return all_basis_vector(*this, t, 1);
+}
+
+std::uint32_t LegendreBasis::basis_derivatives_at(double t, std::uint64_t order,
+                                                  std::span<double> values) const {
+  const auto at = kernel::locate<1>(t, h(), static_cast<double>(n_t) - 1.0);
+  if (order >= 2 && order > degree) {
+    std::fill(values.begin(), values.end(), 0.0);
+  } else {
+    auto store = [&](std::uint32_t k, double v) { values[k] = v; };
+    if (order == 0) {
+      kernel::for_each_basis_derivative<1, 0>(at.x, degree, h(), 0, nullptr, store);
+    } else if (order == 1) {
+      kernel::for_each_basis_derivative<1, 1>(at.x, degree, h(), 1, nullptr, store);
+    } else {
+      const auto scratch = std::make_unique<double[]>(3 * (order + 1));
+      kernel::for_each_basis_derivative<1, kernel::runtime_order>(
+          at.x, degree, h(), static_cast<std::uint32_t>(order), scratch.get(), store);
     }
   }
-  return values;
+  return static_cast<std::uint32_t>(at.interval);
 }
 
 }  // namespace quorvel

@@ -10,7 +10,10 @@
 
 #include <Eigen/Core>
 #include <cstdint>
+#include <span>
 #include <vector>
+
+#include "legendre_kernel.hpp"
 
 namespace quorvel {
 
@@ -26,14 +29,14 @@ struct IntervalPosition {
 /// @brief P_k(x) by the three-term recurrence (P_k(1) = 1).
 [[nodiscard]] double legendre_value(std::uint32_t k, double x) noexcept;
 
-/// @brief dP_k/dx by the recurrence P'_k = k P_(k-1) + x P'_(k-1); exact at x = +-1.
-[[nodiscard]] double legendre_derivative_value(std::uint32_t k, double x) noexcept;
-
 /// @brief The piecewise Legendre space (degree, n_t, T); a plain value, nothing validated.
 struct LegendreBasis {
   std::uint32_t degree = 0;
   std::uint32_t n_t = 0;
   double T = 0.0;
+
+  /// @brief The interval length T / n_t, as every operation computes it.
+  [[nodiscard]] double h() const noexcept { return T / static_cast<double>(n_t); }
 
   /// @brief Number of DOFs, n_t * (degree + 1), computed in 64 bits.
   [[nodiscard]] std::uint64_t dof_count() const noexcept {
@@ -42,6 +45,12 @@ struct LegendreBasis {
 
   /// @brief Interval c = floor(t / h) saturated and clamped, and x in [-1, 1] (NaN kept).
   [[nodiscard]] IntervalPosition locate_interval(double t) const noexcept;
+
+  /// @brief The kernel's view of an expansion whose DOFs fit the basis (fits(dofs)).
+  [[nodiscard]] kernel::Expansion expansion(const DofMatrix& dofs) const noexcept {
+    return {h(), static_cast<double>(n_t) - 1.0, degree, dofs.data(),
+            static_cast<std::size_t>(dofs.rows())};
+  }
 
   /// @brief Sum of P_i(x) * dofs(c, i); fails on a DofMatrix too small for the basis.
   [[nodiscard]] double evaluate(const DofMatrix& dofs, double t) const;
@@ -58,6 +67,12 @@ struct LegendreBasis {
 
   /// @brief Time derivatives of all basis functions at t, in DOF layout.
   [[nodiscard]] std::vector<double> evaluate_all_basis_function_derivatives(double t) const;
+
+  /// @brief The interval of t, and in @p values (degree + 1 slots) the order-th time
+  /// derivatives of its basis functions P_0 ... P_degree at t: order 0 and 1 as the
+  /// all-basis operations give them, +0.0 for orders of 2 or more above the degree.
+  /// Needs n_t >= 1.
+  std::uint32_t basis_derivatives_at(double t, std::uint64_t order, std::span<double> values) const;
 };
 
 }  // namespace quorvel

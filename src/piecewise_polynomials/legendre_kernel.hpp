@@ -1,100 +1,311 @@
 #pragma once
-// The inner arithmetic of Legendre evaluation, inline so that batch loops can
-// be instantiated per degree: with the degree known at compile time the
-// recurrence unrolls, its counters fold to constants, and the division by 2
-// becomes the (bit-identical) multiplication by 0.5. The operations and their
-// order are the same for every instantiation, so every path gives the same bits.
+// The Legendre kernel: where a time falls on the mesh, the recurrence that
+// gives P_k and every derivative order of it, and the DOF-weighted sum.
+//
+// Every evaluation in the library goes through these functions: one time at
+// a call (N = 1 lane, a plain double) and batches of times (N lanes, a GCC
+// vector of doubles, lowered by the compiler to the instruction set of the
+// function it is inlined into). Lane l of a vector computes exactly what one
+// lane computes alone: the same IEEE operations in the same order, element
+// by element, with no fused multiply-add (the build forbids contraction) and
+// no reassociation. A NaN result is returned as the one quiet NaN
+// 0x7ff8000000000000, because which of two NaN operands an instruction
+// passes on depends on the operand order a compiler picks for each path.
+//
+// Operation orders that fix the bits:
+//   locate:  q = t / h; c = floor(q) clamped into [0, n_t - 1] (NaN to 0);
+//            a = h c; b = h + a; s = t + (a + b)(-0.5); x = (s + s) / (b - a),
+//            clamped into [-1, 1] (NaN kept).
+//   P_0 = 1, P_1 = x, P_(m+1) = (P_m (x ((m + m) + 1)) - P_(m-1) m) / (m + 1),
+//            m a double counter.
+//   P'_0 = 0, P'_1 = 1, P'_(m+1) = (m + 1) P_m + x P'_m.
+//   P^(j)_k = P^(j)_(k-2) + (2k - 1) P^(j-1)_(k-1) for orders j >= 2.
+//   sum:     S = -0.0, then S = S + P^(j)_k dof_k for k = 0 ... degree.
+//   time derivative of order j: S = (S + S) / h, applied j times.
 
-#include <cmath>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+
+#define QUORVEL_KERNEL_INLINE [[gnu::always_inline]] inline
 
 namespace quorvel::kernel {
 
 /// @brief Degree template argument meaning "the degree is only known at run time".
 inline constexpr int runtime_degree = -1;
 
-/// @brief Interval index and reference coordinate of t, for interval length h = T / n_t.
-inline void locate(double h, std::uint32_t n_t, double t, std::uint32_t& interval,
-                   double& x) noexcept {
-  const double q = std::floor(t / h);
-  std::uint32_t c;
-  if (!(q >= 0.0)) {  // negative or NaN
-    c = 0;
-  } else if (q >= 4294967295.0) {
-    c = 4294967295U;
+/// @brief Order template argument meaning "a derivative order of 2 or more, known at run time".
+inline constexpr int runtime_order = -1;
+
+/// @brief The quiet NaN every NaN result is returned as.
+inline constexpr double canonical_nan = std::bit_cast<double>(std::uint64_t{0x7ff8000000000000});
+
+// ---------------------------------------------------------------- lanes
+
+/// @brief N times side by side: V holds their doubles, I as many 64-bit integers.
+template <int N>
+struct Lanes {
+  typedef double V __attribute__((vector_size(8 * N)));
+  typedef std::int64_t I __attribute__((vector_size(8 * N)));
+};
+template <>
+struct Lanes<1> {
+  using V = double;
+  using I = std::int64_t;
+};
+
+template <int N>
+using Vec = typename Lanes<N>::V;
+template <int N>
+using Ints = typename Lanes<N>::I;
+
+/// @brief Every lane set to s.
+template <int N>
+QUORVEL_KERNEL_INLINE Vec<N> splat(double s) {
+  if constexpr (N == 1) {
+    return s;
   } else {
-    c = static_cast<std::uint32_t>(q);
+    Vec<N> v;
+    for (int l = 0; l < N; ++l) {
+      v[l] = s;
+    }
+    return v;
   }
-  if (n_t != 0 && c >= n_t) {
-    c = n_t - 1;
-  }
-  const double a = h * static_cast<double>(c);
-  const double b = h + a;
-  const double s = t + (a + b) * -0.5;
-  double ref = (s + s) / (b - a);
-  if (ref < -1.0) {
-    ref = -1.0;
-  } else if (ref > 1.0) {
-    ref = 1.0;
-  }
-  interval = c;
-  x = ref;
 }
 
-/// @brief Sum over i = 0..degree of P_i(x) (or P'_i(x)) times row[stride * i], from -0.0.
-///
-/// P_(m+1) = (P_m (x ((m + m) + 1)) - P_(m-1) m) / (m + 1) with m a double counter;
-/// P'_(m+1) = (m + 1) P_m + x P'_m.
-template <bool derivative, int Degree = runtime_degree>
-inline double weighted_sum(const double* row, std::size_t stride, std::uint32_t runtime_deg,
-                           double x) noexcept {
-  const std::uint32_t degree = Degree >= 0 ? static_cast<std::uint32_t>(Degree) : runtime_deg;
-  double sum = -0.0;
-  sum = sum + (derivative ? 0.0 : 1.0) * row[0];
-  if (degree == 0) {
-    return sum;
+/// @brief Lane-wise mask ? a : b, for a mask from a comparison of Vec<N>.
+template <int N, class Mask>
+QUORVEL_KERNEL_INLINE Vec<N> select(Mask mask, Vec<N> a, Vec<N> b) {
+  if constexpr (N == 1) {
+    return mask ? a : b;
+  } else {
+    return (Vec<N>)(((Ints<N>)a & mask) | ((Ints<N>)b & ~mask));
   }
-  double previous = 1.0;  // P_(m-1)
-  double current = x;     // P_m
-  double dp = 1.0;        // P'_m
-  sum = sum + (derivative ? dp : current) * row[stride];
-  if (degree == 1) {
-    return sum;
+}
+
+/// @brief The bits of every lane as a 64-bit integer.
+template <int N>
+QUORVEL_KERNEL_INLINE Ints<N> bits_of(Vec<N> v) {
+  if constexpr (N == 1) {
+    return std::bit_cast<std::int64_t>(v);
+  } else {
+    return (Ints<N>)v;
   }
-  // m = 1, written out: the division by m + 1 = 2 is the multiplication by 0.5,
-  // exactly, which spares a division on the critical path of every degree.
-  if (derivative) {
-    dp = 2.0 * current + x * dp;
-  }
-  double next = (current * (x * 3.0) - previous * 1.0) * 0.5;
-  previous = current;
-  current = next;
-  sum = sum + (derivative ? dp : current) * row[stride * 2];
-  double m = 2.0;
-  for (std::uint32_t i = 3; i <= degree; ++i) {
-    if (derivative) {
-      dp = (m + 1.0) * current + x * dp;
+}
+
+/// @brief base[index] for every lane.
+template <int N>
+QUORVEL_KERNEL_INLINE Vec<N> gather(const double* base, Ints<N> index) {
+  if constexpr (N == 1) {
+    return base[index];
+  } else {
+    Vec<N> v;
+    for (int l = 0; l < N; ++l) {
+      v[l] = base[index[l]];
     }
-    next = (current * (x * ((m + m) + 1.0)) - previous * m) / (m + 1.0);
+    return v;
+  }
+}
+
+/// @brief N doubles from memory of any alignment.
+template <int N>
+QUORVEL_KERNEL_INLINE Vec<N> load(const double* from) {
+  Vec<N> v;
+  std::memcpy(&v, from, sizeof v);
+  return v;
+}
+
+/// @brief N doubles to memory of any alignment.
+template <int N>
+QUORVEL_KERNEL_INLINE void store(double* to, Vec<N> v) {
+  std::memcpy(to, &v, sizeof v);
+}
+
+/// @brief r, with every NaN lane replaced by canonical_nan.
+template <int N>
+QUORVEL_KERNEL_INLINE Vec<N> canonical(Vec<N> r) {
+  return select<N>(r != r, splat<N>(canonical_nan), r);
+}
+
+// ---------------------------------------------------------------- location
+
+/// @brief The interval of each time (as an index and as the same integer in a
+/// double) and the reference coordinate in it.
+template <int N>
+struct Position {
+  Ints<N> interval;
+  Vec<N> x;
+};
+
+/// @brief Interval c = floor(t / h) clamped into [0, last_interval] (NaN to 0) and
+/// x = (s + s) / (b - a) clamped into [-1, 1]; needs at least one interval.
+///
+/// Clamping the quotient before the floor gives the same interval as flooring
+/// first; on the clamped range [0, 2^32) the floor is exact as a rounding to an
+/// integer by adding and removing 2^52, corrected by one where it rounded up.
+template <int N>
+QUORVEL_KERNEL_INLINE Position<N> locate(Vec<N> t, double h, double last_interval) {
+  constexpr double two52 = 4503599627370496.0;
+  const Vec<N> q = t / h;
+  Vec<N> clamped = select<N>(q >= 0.0, q, splat<N>(0.0));  // negatives, -0.0 and NaN to +0
+  clamped = select<N>(clamped < last_interval, clamped, splat<N>(last_interval));
+  const Vec<N> shifted = clamped + two52;  // exact: clamped < 2^32
+  Vec<N> c = shifted - two52;
+  c = select<N>(c > clamped, c - 1.0, c);
+  const Ints<N> interval = bits_of<N>(c + two52) - bits_of<1>(two52);
+
+  const Vec<N> a = h * c;
+  const Vec<N> b = h + a;
+  const Vec<N> s = t + (a + b) * -0.5;
+  Vec<N> x = (s + s) / (b - a);
+  x = select<N>(x < -1.0, splat<N>(-1.0), select<N>(x > 1.0, splat<N>(1.0), x));
+  return {interval, x};
+}
+
+// ---------------------------------------------------------------- recurrence
+
+/// @brief Calls term(k, P_k(x)) for k = 0 ... degree in increasing order (Order 0),
+/// or term(k, P'_k(x)) (Order 1). Degree >= 0 fixes the degree at compile time.
+template <int N, int Degree, int Order, class Term>
+QUORVEL_KERNEL_INLINE void for_each_term(Vec<N> x, std::uint32_t runtime_deg, Term&& term) {
+  static_assert(Order == 0 || Order == 1);
+  const std::uint32_t degree = Degree >= 0 ? static_cast<std::uint32_t>(Degree) : runtime_deg;
+  term(0, splat<N>(Order == 0 ? 1.0 : 0.0));
+  if (degree == 0) {
+    return;
+  }
+  Vec<N> previous = splat<N>(1.0);  // P_(m-1)
+  Vec<N> current = x;               // P_m
+  Vec<N> slope = splat<N>(1.0);     // P'_m
+  term(1, Order == 0 ? current : slope);
+  double m = 1.0;
+  for (std::uint32_t k = 2; k <= degree; ++k) {
+    if constexpr (Order == 1) {
+      slope = (m + 1.0) * current + x * slope;
+    }
+    // With m = 1 the division by 2 is the (exact) multiplication by 0.5 and the
+    // factor 1 leaves P_0 as it is: the same bits, one division less.
+    const Vec<N> next = k == 2 ? (current * (x * 3.0) - previous * 1.0) * 0.5
+                               : (current * (x * ((m + m) + 1.0)) - previous * m) / (m + 1.0);
     previous = current;
     current = next;
     m += 1.0;
-    sum = sum + (derivative ? dp : current) * row[stride * i];
+    term(k, Order == 0 ? current : slope);
   }
-  return sum;
 }
 
-/// @brief The value (or time derivative) at t of the expansion whose DOFs are the
-/// column-major values with the given row stride; the DOFs must fit the basis.
-template <bool derivative, int Degree = runtime_degree>
-inline double evaluate_fitted(double h, std::uint32_t n_t, std::uint32_t degree, const double* dofs,
-                              std::size_t stride, double t) noexcept {
-  std::uint32_t c;
-  double x;
-  locate(h, n_t, t, c, x);
-  const double sum = weighted_sum<derivative, Degree>(dofs + c, stride, degree, x);
-  return derivative ? (sum + sum) / h : sum;
+/// @brief Calls term(k, P^(order)_k(x)) for k = 0 ... degree, for an order of 2 or
+/// more; scratch holds 3 (order + 1) vectors.
+template <int N, class Term>
+QUORVEL_KERNEL_INLINE void for_each_term_of_order(Vec<N> x, std::uint32_t degree,
+                                                  std::uint32_t order, Vec<N>* scratch,
+                                                  Term&& term) {
+  // Three columns k - 2, k - 1, k of the table P^(j)_k, j = 0 ... order, rotated.
+  const std::size_t height = static_cast<std::size_t>(order) + 1;
+  Vec<N>* older = scratch;
+  Vec<N>* old = scratch + height;
+  Vec<N>* column = scratch + 2 * height;
+  for (std::size_t j = 0; j < height; ++j) {
+    older[j] = splat<N>(0.0);
+    old[j] = splat<N>(0.0);
+  }
+  old[0] = splat<N>(1.0);  // column 0: P_0 = 1 and all its derivatives 0
+  term(0, old[order]);
+  if (degree == 0) {
+    return;
+  }
+  column[0] = x;  // column 1: P_1 = x, P'_1 = 1, higher derivatives 0
+  column[1] = splat<N>(1.0);
+  for (std::size_t j = 2; j < height; ++j) {
+    column[j] = splat<N>(0.0);
+  }
+  term(1, column[order]);
+  double m = 1.0;
+  for (std::uint32_t k = 2; k <= degree; ++k) {
+    Vec<N>* const next = older;
+    older = old;
+    old = column;
+    column = next;
+    // old is column k - 1, older column k - 2.
+    column[1] = (m + 1.0) * old[0] + x * old[1];
+    column[0] = k == 2 ? (old[0] * (x * 3.0) - older[0] * 1.0) * 0.5
+                       : (old[0] * (x * ((m + m) + 1.0)) - older[0] * m) / (m + 1.0);
+    const double odd = (m + m) + 1.0;  // 2k - 1
+    for (std::size_t j = 2; j < height; ++j) {
+      column[j] = older[j] + odd * old[j - 1];
+    }
+    m += 1.0;
+    term(k, column[order]);
+  }
+}
+
+/// @brief The time-derivative scaling of order `order`: (S + S) / h, applied order times.
+template <int N>
+QUORVEL_KERNEL_INLINE Vec<N> scale_to_time(Vec<N> s, double h, std::uint64_t order) {
+  for (std::uint64_t j = 0; j < order; ++j) {
+    s = (s + s) / h;
+  }
+  return s;
+}
+
+// ---------------------------------------------------------------- evaluation
+
+/// @brief A Legendre expansion to evaluate: DOF d(c, i) at dofs[c + stride i]
+/// for the n_t intervals c and the degrees i = 0 ... degree; n_t >= 1.
+struct Expansion {
+  double h;
+  double last_interval;  // n_t - 1
+  std::uint32_t degree;
+  const double* dofs;
+  std::size_t stride;
+};
+
+/// @brief Calls term(k, P^(order)_k(x)) for k = 0 ... degree: Order 0 or 1 fixed at
+/// compile time, or runtime_order with `order` >= 2 and its scratch table.
+template <int N, int Degree, int Order, class Term>
+QUORVEL_KERNEL_INLINE void for_each_term_any_order(Vec<N> x, std::uint32_t degree,
+                                                   std::uint32_t order, Vec<N>* scratch,
+                                                   Term&& term) {
+  if constexpr (Order == runtime_order) {
+    for_each_term_of_order<N>(x, degree, order, scratch, term);
+  } else {
+    for_each_term<N, Degree, Order>(x, degree, term);
+  }
+}
+
+/// @brief The order-th time derivative of the expansion at the located times; order
+/// must not exceed the degree (see for_each_term_any_order for Order and scratch).
+template <int N, int Degree, int Order>
+QUORVEL_KERNEL_INLINE Vec<N> evaluate_at(const Expansion& e, const Position<N>& at,
+                                         std::uint32_t order, Vec<N>* scratch) {
+  Vec<N> sum = splat<N>(-0.0);
+  for_each_term_any_order<N, Degree, Order>(
+      at.x, e.degree, order, scratch, [&](std::uint32_t k, Vec<N> p) {
+        const auto offset = static_cast<std::int64_t>(e.stride) * static_cast<std::int64_t>(k);
+        sum = sum + p * gather<N>(e.dofs, at.interval + offset);
+      });
+  return canonical<N>(scale_to_time<N>(sum, e.h, Order == runtime_order ? order : Order));
+}
+
+/// @brief The order-th time derivative of the expansion at N times.
+template <int N, int Degree, int Order>
+QUORVEL_KERNEL_INLINE Vec<N> evaluate(const Expansion& e, Vec<N> t, std::uint32_t order,
+                                      Vec<N>* scratch) {
+  return evaluate_at<N, Degree, Order>(e, locate<N>(t, e.h, e.last_interval), order, scratch);
+}
+
+/// @brief Calls value(k, v) for k = 0 ... degree with v the order-th time derivative
+/// of the basis function P_k at reference coordinate x: P^(order)_k(x) scaled by
+/// (S + S) / h once per order, term by term; order must not exceed the degree.
+template <int N, int Order, class Value>
+QUORVEL_KERNEL_INLINE void for_each_basis_derivative(Vec<N> x, std::uint32_t degree, double h,
+                                                     std::uint32_t order, Vec<N>* scratch,
+                                                     Value&& value) {
+  for_each_term_any_order<N, runtime_degree, Order>(
+      x, degree, order, scratch, [&](std::uint32_t k, Vec<N> p) {
+        value(k, canonical<N>(scale_to_time<N>(p, h, Order == runtime_order ? order : Order)));
+      });
 }
 
 }  // namespace quorvel::kernel

@@ -2,9 +2,12 @@
 // evaluated at single times or at every time of a float64 buffer, the
 // latter with the interpreter lock released.
 
+#include <cstdint>
+#include <limits>
 #include <string>
 
 #include "binding.hpp"
+#include "double_arrays.hpp"
 #include "float64_buffer.hpp"
 #include "module_contents.hpp"
 #include "piecewise_polynomials/batch_evaluation.hpp"
@@ -21,7 +24,7 @@ struct EvaluatorPayload {
   DofMatrix dofs;
   std::uint32_t n_t;
   std::uint32_t degree;
-  double h;  // T / n_t, as every evaluation computes it
+  double h;  // basis.h(), kept so that a one-time call spares the division
 
   // One time; the stored DOFs always fit the basis, except with no intervals at all.
   template <bool derivative>
@@ -29,7 +32,9 @@ struct EvaluatorPayload {
     if (n_t == 0) {
       return derivative ? basis.evaluate_derivative(dofs, t) : basis.evaluate(dofs, t);
     }
-    return kernel::evaluate_fitted<derivative>(h, n_t, degree, dofs.data(), n_t, t);
+    const kernel::Expansion expansion{h, static_cast<double>(n_t) - 1.0, degree, dofs.data(), n_t};
+    return kernel::evaluate<1, kernel::runtime_degree, derivative ? 1 : 0>(expansion, t, derivative,
+                                                                           nullptr);
   }
 };
 
@@ -39,8 +44,7 @@ using Ctor = Constructor<EvaluatorPayload,
                            (void)checked_storage_count(basis.dof_count(), sizeof(double));
                            DofMatrix zeros = DofMatrix::Zero(static_cast<Eigen::Index>(n_t),
                                                              static_cast<Eigen::Index>(degree) + 1);
-                           return EvaluatorPayload{basis, std::move(zeros), n_t, degree,
-                                                   T / static_cast<double>(n_t)};
+                           return EvaluatorPayload{basis, std::move(zeros), n_t, degree, basis.h()};
                          },
                          "degree", "n_t", "T">;
 
@@ -96,12 +100,54 @@ using EvaluateDerivativeMany =
            },
            "t_values">;
 
+// The array evaluation: times of any real dtype, shape and strides, read in
+// place when they are float64; results into a new array or the caller's `out`.
+// Everything that can be refused is refused before the first write.
+bool n_t_is_zero(const EvaluatorPayload& self) { return self.n_t == 0; }
+
+PyObject* evaluate_array(const EvaluatorPayload& self, Object t_values,
+                         Bounded<0, std::numeric_limits<std::int64_t>::max()> derivative,
+                         Option<Object> out) {
+  const InputDoubles times(t_values.ptr, "t_values");
+  const bool given_out = out.given && out.given->ptr != Py_None;
+  OutputDoubles results = given_out ? OutputDoubles(out.given->ptr, "out", times.shape())
+                                    : OutputDoubles(times.shape(), times.fortran_ordered());
+  if (n_t_is_zero(self) && times.size() > 0) {
+    raise(PyExc_ValueError, "cannot evaluate: the evaluator has no intervals (n_t is 0)");
+  }
+  {
+    ReleasedLock unlocked;
+    evaluate_strided(self.basis, self.dofs, static_cast<std::uint64_t>(derivative.value),
+                     times.strided(), results.strided(), global_thread_pool());
+  }
+  return results.release();
+}
+
+using Evaluate = Method<EvaluatorPayload, "evaluate", Access::shared,
+                        [](const EvaluatorPayload& self, Object t_values,
+                           Option<Bounded<0, std::numeric_limits<std::int64_t>::max()>> derivative,
+                           Option<Object> out) {
+                          return evaluate_array(self, t_values, derivative.value_or({0}), out);
+                        },
+                        "t_values", "*", "derivative=0", "out=None">;
+
 PyMethodDef methods[] = {
     SetDofs::def(),
     EvaluateAt::def(),
     EvaluateDerivativeAt::def(),
     EvaluateMany::def(),
     EvaluateDerivativeMany::def(),
+    Evaluate::def<
+        "The stored expansion, or its time derivative of order `derivative`, at every time\n"
+        "of `t_values`, as a float64 numpy.ndarray of the same shape (0-d for a scalar).\n\n"
+        "t_values: anything numpy.asarray takes that holds real numbers; float64 arrays are\n"
+        "read in place, whatever their strides. derivative: an int >= 0; orders of 2 or\n"
+        "more above the degree give 0.0. out: a writable float64 ndarray of t_values' shape, "
+        "filled and\n"
+        "returned; nothing is written to it when the call fails.\n\n"
+        "Orders 0 and 1 equal evaluate_at and evaluate_derivative_at bit for bit. The\n"
+        "interpreter lock is released while computing; 2048 or more times run on the\n"
+        "worker pool.">(),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <vector>
 
 #include "sparse_test_support.hpp"
 
@@ -59,19 +60,31 @@ TEST(LegendreValue, FollowsTheRecurrenceBitForBit) {
   EXPECT_EQ(bits_of(legendre_value(3, 0.0)), bits_of(-0.0));
 }
 
+// With h = 2 the time derivatives of the basis functions are their x-derivatives
+// exactly: (D + D) / 2 = D.
+std::vector<double> x_derivatives(std::uint32_t degree, double t) {
+  const LegendreBasis basis{degree, 1, 2.0};
+  return basis.evaluate_all_basis_function_derivatives(t);
+}
+
 TEST(LegendreDerivative, ExactAtBothEnds) {
+  const auto at_right = x_derivatives(30, 2.0);  // x = 1
+  const auto at_left = x_derivatives(30, 0.0);   // x = -1
   for (std::uint32_t k = 0; k <= 30; ++k) {
     const double value = 0.5 * k * (k + 1.0);
-    EXPECT_EQ(legendre_derivative_value(k, 1.0), value) << k;
-    EXPECT_EQ(legendre_derivative_value(k, -1.0), (k % 2 == 0 ? -value : value)) << k;
+    EXPECT_EQ(at_right[k], value) << k;
+    EXPECT_EQ(at_left[k], (k % 2 == 0 ? -value : value)) << k;
   }
 }
 
 TEST(LegendreDerivative, MatchesClosedFormsInside) {
-  for (double x : {-0.9999999, -0.5, 0.0, 0.25, 0.9999999}) {
-    EXPECT_DOUBLE_EQ(legendre_derivative_value(2, x), 3.0 * x);
-    EXPECT_DOUBLE_EQ(legendre_derivative_value(3, x), 0.5 * (15.0 * x * x - 3.0));
-    EXPECT_NEAR(legendre_derivative_value(4, x), 0.125 * (140.0 * x * x * x - 60.0 * x), 1e-13);
+  const LegendreBasis basis{4, 1, 2.0};
+  for (double t : {1e-7, 0.5, 1.0, 1.25, 1.9999999}) {
+    const double x = basis.locate_interval(t).x;
+    const auto d = x_derivatives(4, t);
+    EXPECT_DOUBLE_EQ(d[2], 3.0 * x);
+    EXPECT_DOUBLE_EQ(d[3], 0.5 * (15.0 * x * x - 3.0));
+    EXPECT_NEAR(d[4], 0.125 * (140.0 * x * x * x - 60.0 * x), 1e-13);
   }
 }
 

@@ -1,0 +1,196 @@
+#include "batch_kernel.hpp"
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <memory>
+
+#include "support/failure.hpp"
+
+namespace quorvel {
+
+namespace {
+
+using kernel::Vec;
+
+// Times per vector: one register of the variant's width (wider vectors are
+// split by the compiler less well than it handles native ones).
+#if defined(__x86_64__)
+constexpr int baseline_lanes = 2;  // SSE2
+constexpr int avx2_lanes = 4;
+constexpr int avx512_lanes = 8;
+#else
+constexpr int baseline_lanes = 2;
+#endif
+
+// A run of n times, two vectors of N per step so that their chains of
+// divisions overlap; the last partial vector computes padded lanes (time 0)
+// and keeps only the real ones.
+template <int N, int Degree, int Order>
+QUORVEL_KERNEL_INLINE void evaluate_run(const kernel::Expansion& shared, std::uint32_t order,
+                                        const double* t, double* out, std::size_t n,
+                                        Vec<N>* scratch) {
+  const kernel::Expansion e = shared;  // a local copy: stores to out cannot change it
+  std::size_t i = 0;
+  if constexpr (Order != kernel::runtime_order) {
+    for (; i + 2 * N <= n; i += 2 * N) {
+      const Vec<N> first =
+          kernel::evaluate<N, Degree, Order>(e, kernel::load<N>(t + i), order, scratch);
+      const Vec<N> second =
+          kernel::evaluate<N, Degree, Order>(e, kernel::load<N>(t + i + N), order, scratch);
+      kernel::store<N>(out + i, first);
+      kernel::store<N>(out + i + N, second);
+    }
+  }
+  for (; i + N <= n; i += N) {
+    kernel::store<N>(out + i,
+                     kernel::evaluate<N, Degree, Order>(e, kernel::load<N>(t + i), order, scratch));
+  }
+  if (i < n) {
+    const std::size_t rest = n - i;
+    double padded[N] = {};
+    std::copy_n(t + i, rest, padded);
+    kernel::store<N>(
+        padded, kernel::evaluate<N, Degree, Order>(e, kernel::load<N>(padded), order, scratch));
+    std::copy_n(padded, rest, out + i);
+  }
+}
+
+// The degree is fixed at compile time where it is small, so that the
+// recurrence unrolls and its counters fold to constants.
+template <int N, int Order>
+QUORVEL_KERNEL_INLINE void evaluate_by_degree(const kernel::Expansion& e, const double* t,
+                                              double* out, std::size_t n) {
+  switch (e.degree) {
+    case 0: return evaluate_run<N, 0, Order>(e, Order, t, out, n, nullptr);
+    case 1: return evaluate_run<N, 1, Order>(e, Order, t, out, n, nullptr);
+    case 2: return evaluate_run<N, 2, Order>(e, Order, t, out, n, nullptr);
+    case 3: return evaluate_run<N, 3, Order>(e, Order, t, out, n, nullptr);
+    case 4: return evaluate_run<N, 4, Order>(e, Order, t, out, n, nullptr);
+    case 5: return evaluate_run<N, 5, Order>(e, Order, t, out, n, nullptr);
+    case 6: return evaluate_run<N, 6, Order>(e, Order, t, out, n, nullptr);
+    default: return evaluate_run<N, kernel::runtime_degree, Order>(e, Order, t, out, n, nullptr);
+  }
+}
+
+// One variant: orders 0 and 1 by degree, higher orders with their table.
+template <int N>
+QUORVEL_KERNEL_INLINE void evaluate_variant(const kernel::Expansion& e, std::uint32_t order,
+                                            const double* t, double* out, std::size_t n) {
+  if (order == 0) {
+    evaluate_by_degree<N, 0>(e, t, out, n);
+  } else if (order == 1) {
+    evaluate_by_degree<N, 1>(e, t, out, n);
+  } else {
+    const auto scratch = std::make_unique<Vec<N>[]>(3 * (static_cast<std::size_t>(order) + 1));
+    evaluate_run<N, kernel::runtime_degree, kernel::runtime_order>(e, order, t, out, n,
+                                                                   scratch.get());
+  }
+}
+
+using Variant = void (*)(const kernel::Expansion&, std::uint32_t, const double*, double*,
+                         std::size_t);
+
+[[gnu::flatten]] void evaluate_baseline(const kernel::Expansion& e, std::uint32_t order,
+                                        const double* t, double* out, std::size_t n) {
+  evaluate_variant<baseline_lanes>(e, order, t, out, n);
+}
+
+#if defined(__x86_64__)
+[[gnu::flatten, gnu::target("avx2")]] void evaluate_avx2(const kernel::Expansion& e,
+                                                         std::uint32_t order, const double* t,
+                                                         double* out, std::size_t n) {
+  evaluate_variant<avx2_lanes>(e, order, t, out, n);
+}
+
+[[gnu::flatten, gnu::target("avx512f")]] void evaluate_avx512(const kernel::Expansion& e,
+                                                              std::uint32_t order, const double* t,
+                                                              double* out, std::size_t n) {
+  evaluate_variant<avx512_lanes>(e, order, t, out, n);
+}
+#endif
+
+struct Support {
+  std::array<InstructionSet, 3> sets{};
+  std::size_t count = 0;
+};
+
+Support detect() noexcept {
+  Support support;
+  support.sets[support.count++] = InstructionSet::baseline;
+#if defined(__x86_64__)
+  // The CPU feature checks also ask whether the operating system saves the
+  // wider registers, so a supported variant can really run.
+  __builtin_cpu_init();
+  if (__builtin_cpu_supports("avx2")) {
+    support.sets[support.count++] = InstructionSet::avx2;
+  }
+  if (__builtin_cpu_supports("avx512f")) {
+    support.sets[support.count++] = InstructionSet::avx512;
+  }
+#endif
+  return support;
+}
+
+const Support& support() noexcept {
+  static const Support detected = detect();
+  return detected;
+}
+
+constexpr int not_forced = -1;
+std::atomic<int> forced{not_forced};
+
+Variant variant_of(InstructionSet set) noexcept {
+  switch (set) {
+#if defined(__x86_64__)
+    case InstructionSet::avx2: return &evaluate_avx2;
+    case InstructionSet::avx512: return &evaluate_avx512;
+#endif
+    default: return &evaluate_baseline;
+  }
+}
+
+}  // namespace
+
+const char* name_of(InstructionSet set) noexcept {
+  switch (set) {
+    case InstructionSet::avx2: return "avx2";
+    case InstructionSet::avx512: return "avx512";
+    default: return "baseline";
+  }
+}
+
+std::span<const InstructionSet> supported_instruction_sets() noexcept {
+  const Support& s = support();
+  return {s.sets.data(), s.count};
+}
+
+InstructionSet active_instruction_set() noexcept {
+  const int chosen = forced.load(std::memory_order_relaxed);
+  return chosen == not_forced ? supported_instruction_sets().back()
+                              : static_cast<InstructionSet>(chosen);
+}
+
+ForcedInstructionSet::ForcedInstructionSet(InstructionSet set)
+    : previous_(forced.load(std::memory_order_relaxed)) {
+  const auto sets = supported_instruction_sets();
+  if (std::find(sets.begin(), sets.end(), set) == sets.end()) {
+    fail(std::string("this CPU cannot run the ") + name_of(set) + " kernel");
+  }
+  forced.store(static_cast<int>(set), std::memory_order_relaxed);
+}
+
+ForcedInstructionSet::~ForcedInstructionSet() {
+  forced.store(previous_, std::memory_order_relaxed);
+}
+
+void evaluate_contiguous(const kernel::Expansion& expansion, std::uint64_t order, const double* t,
+                         double* out, std::size_t n) {
+  if (order >= 2 && order > expansion.degree) {
+    std::fill_n(out, n, 0.0);
+    return;
+  }
+  variant_of(active_instruction_set())(expansion, static_cast<std::uint32_t>(order), t, out, n);
+}
+
+}  // namespace quorvel

@@ -1,0 +1,51 @@
+#pragma once
+// The vectorised batch kernel: a Legendre expansion evaluated at a contiguous
+// run of times, on the widest instruction set the CPU offers.
+//
+// One build runs on every x86-64: the kernel is compiled for the SSE2
+// baseline, for AVX2 and for AVX-512, and the first call picks the best the
+// CPU and the operating system support. Every variant gives the bits of the
+// one-time evaluation (legendre_kernel.hpp); tests force each in turn.
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "legendre_kernel.hpp"
+
+namespace quorvel {
+
+/// @brief The compiled variants of the batch kernel, narrowest first.
+enum class InstructionSet { baseline, avx2, avx512 };
+
+/// @brief The variant's name: "baseline", "avx2" or "avx512".
+[[nodiscard]] const char* name_of(InstructionSet set) noexcept;
+
+/// @brief The variants this CPU can run, narrowest first (always holds baseline).
+[[nodiscard]] std::span<const InstructionSet> supported_instruction_sets() noexcept;
+
+/// @brief The variant batches run on: the widest supported one, unless forced.
+[[nodiscard]] InstructionSet active_instruction_set() noexcept;
+
+/// @brief Makes every batch run on @p set until the guard goes (tests and benchmarks);
+/// fails for a variant the CPU cannot run. Guards must not overlap across threads.
+class ForcedInstructionSet {
+ public:
+  explicit ForcedInstructionSet(InstructionSet set);
+  ~ForcedInstructionSet();
+  ForcedInstructionSet(const ForcedInstructionSet&) = delete;
+  ForcedInstructionSet& operator=(const ForcedInstructionSet&) = delete;
+
+ private:
+  int previous_;
+};
+
+/// @brief out[i] = the order-th time derivative of the expansion at t[i], i < n,
+/// on the active variant. Orders 0 and 1 are the one-time evaluations whatever
+/// the degree (order 1 at degree 0 is 0.0 / h term by term, a zero of either
+/// sign); orders of 2 or more above the degree give +0.0. out may be t itself,
+/// but must not overlap it otherwise.
+void evaluate_contiguous(const kernel::Expansion& expansion, std::uint64_t order, const double* t,
+                         double* out, std::size_t n);
+
+}  // namespace quorvel
