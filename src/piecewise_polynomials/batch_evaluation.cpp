@@ -222,9 +222,6 @@ std::vector<double> evaluate_derivative_many(const LegendreBasis& basis, const D
 void evaluate_strided(const LegendreBasis& basis, const DofMatrix& dofs, std::uint64_t order,
                       StridedDoubles<const std::byte> times, StridedDoubles<std::byte> results,
                       LazyThreadPool& pool) {
-  if (!basis.fits(dofs)) {
-    fail("the DOFs do not fit the basis");
-  }
   if (times.shape.size() != results.shape.size() || times.strides.size() != times.shape.size() ||
       results.strides.size() != results.shape.size() ||
       !std::equal(times.shape.begin(), times.shape.end(), results.shape.begin())) {
@@ -233,6 +230,9 @@ void evaluate_strided(const LegendreBasis& basis, const DofMatrix& dofs, std::ui
   const std::uint64_t count = element_count(times.shape);
   if (count == 0) {
     return;
+  }
+  if (!basis.fits(dofs)) {
+    fail("the DOFs do not fit the basis");
   }
 
   // Results that would overwrite times not yet read: read the times from a copy.

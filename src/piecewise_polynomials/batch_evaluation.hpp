@@ -58,9 +58,9 @@ struct StridedDoubles {
 /// @brief results[i] = the order-th time derivative at times[i], for every index i
 /// of the common shape, as evaluate_contiguous gives it.
 ///
-/// The DOFs must fit the basis (basis.fits(dofs)). The two arrays may be the
-/// same memory with the same layout (evaluation in place); any other overlap
-/// is resolved by reading the times from a copy. Large batches run on @p pool.
+/// The DOFs must fit the basis (basis.fits(dofs)) unless there are no times. The two arrays may be
+/// the same memory with the same layout (evaluation in place); any other overlap is resolved by
+/// reading the times from a copy. Large batches run on @p pool.
 void evaluate_strided(const LegendreBasis& basis, const DofMatrix& dofs, std::uint64_t order,
                       StridedDoubles<const std::byte> times, StridedDoubles<std::byte> results,
                       LazyThreadPool& pool);

@@ -4,16 +4,20 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <limits>
 #include <random>
+#include <string>
 #include <thread>
 #include <vector>
 
+#include "piecewise_polynomials/batch_kernel.hpp"
 #include "support/failure.hpp"
 #include "support/thread_count.hpp"
 
@@ -205,6 +209,175 @@ TEST(GlobalThreadPool, WorksAgainInAForkedChild) {
   GTEST_SKIP() << "ThreadSanitizer cannot start threads in the child of a multi-threaded fork";
 #endif
   expect_in_fresh_process(global_pool_works_in_forked_child);
+}
+
+}  // namespace
+}  // namespace quorvel
+
+namespace quorvel {
+namespace {
+
+// ------------------------------------------------ the vectorised kernel
+
+// The one-time evaluation of any order: the same kernel on a single lane.
+double one_time(const LegendreBasis& basis, const DofMatrix& dofs, std::uint32_t order, double t) {
+  if (order == 0) return basis.evaluate(dofs, t);
+  if (order == 1) return basis.evaluate_derivative(dofs, t);
+  if (order > basis.degree) return 0.0;
+  std::vector<double> scratch(3 * (order + 1));
+  return kernel::evaluate<1, kernel::runtime_degree, kernel::runtime_order>(
+      basis.expansion(dofs), t, order, scratch.data());
+}
+
+TEST(BatchKernel, EveryInstructionSetGivesTheOneTimeBits) {
+  // NaN and infinite DOFs, a zero, negative, infinite and NaN T: every NaN that
+  // arises must come out as the same quiet NaN on every path.
+  const double Ts[] = {2.5, 0.0, -1.0, inf, nan};
+  for (const InstructionSet set : supported_instruction_sets()) {
+    const ForcedInstructionSet forced(set);
+    for (const std::uint32_t degree : {0u, 1u, 2u, 3u, 4u, 5u, 6u, 7u, 9u}) {
+      for (const double T : Ts) {
+        const LegendreBasis basis{degree, 7, T};
+        DofMatrix dofs = random_dofs(basis, degree, degree + 1);
+        if (degree >= 2) {
+          dofs(3, 2) = nan;
+          dofs(5, degree) = -inf;
+        }
+        const auto times = mixed_times(LegendreBasis{degree, 7, 2.5}, 203, degree);
+        for (std::uint32_t order = 0; order <= degree + 2; ++order) {
+          SCOPED_TRACE(std::string(name_of(set)) + ", degree " + std::to_string(degree) +
+                       ", order " + std::to_string(order) + ", T " + std::to_string(T));
+          std::vector<double> results(times.size());
+          evaluate_contiguous(basis.expansion(dofs), order, times.data(), results.data(),
+                              times.size());
+          for (std::size_t i = 0; i < times.size(); ++i) {
+            const double expected = one_time(basis, dofs, order, times[i]);
+            ASSERT_EQ(std::bit_cast<std::uint64_t>(results[i]),
+                      std::bit_cast<std::uint64_t>(expected))
+                << "time " << times[i];
+            if (std::isnan(expected)) {
+              ASSERT_EQ(std::bit_cast<std::uint64_t>(expected), 0x7ff8000000000000U);
+            }
+          }
+        }
+      }
+    }
+  }
+}
+
+TEST(BatchKernel, ForcingAVariantTheCpuLacksFails) {
+  const auto sets = supported_instruction_sets();
+  ASSERT_EQ(sets.front(), InstructionSet::baseline);
+  EXPECT_EQ(active_instruction_set(), sets.back());
+  for (const InstructionSet set : {InstructionSet::avx2, InstructionSet::avx512}) {
+    if (std::find(sets.begin(), sets.end(), set) == sets.end()) {
+      EXPECT_THROW(ForcedInstructionSet{set}, InternalFailure);
+    }
+  }
+}
+
+// ------------------------------------------------ strided arrays
+
+struct Strided {
+  std::vector<std::int64_t> shape;
+  std::vector<std::int64_t> strides;  // bytes
+  std::ptrdiff_t origin;              // bytes from the start of the memory
+};
+
+// Results at every index of a layout compared with the contiguous batch of the
+// same times read in C order.
+void expect_strided_matches(const LegendreBasis& basis, const DofMatrix& dofs, const Strided& in,
+                            const Strided& out, std::vector<std::byte>& in_memory,
+                            std::vector<std::byte>& out_memory, std::size_t pool_threads) {
+  std::vector<double> times;  // C order of the input layout
+  std::vector<std::int64_t> index(in.shape.size(), 0);
+  std::int64_t count = 1;
+  for (const auto extent : in.shape) count *= extent;
+  auto offset = [&](const Strided& s) {
+    std::int64_t o = s.origin;
+    for (std::size_t a = 0; a < index.size(); ++a) o += index[a] * s.strides[a];
+    return o;
+  };
+  auto advance = [&] {
+    for (std::size_t a = index.size(); a-- > 0;) {
+      if (++index[a] < in.shape[a]) return;
+      index[a] = 0;
+    }
+  };
+  for (std::int64_t i = 0; i < count; ++i, advance()) {
+    double t;
+    std::memcpy(&t, in_memory.data() + offset(in), sizeof t);
+    times.push_back(t);
+  }
+  const auto expected = evaluate_derivative_many(basis, dofs, times);
+  LazyThreadPool pool([pool_threads] { return pool_threads; });
+  evaluate_strided(basis, dofs, 1, {in_memory.data() + in.origin, in.shape, in.strides},
+                   {out_memory.data() + out.origin, out.shape, out.strides}, pool);
+  std::fill(index.begin(), index.end(), 0);
+  for (std::int64_t i = 0; i < count; ++i, advance()) {
+    double r;
+    std::memcpy(&r, out_memory.data() + offset(out), sizeof r);
+    ASSERT_EQ(std::bit_cast<std::uint64_t>(r), std::bit_cast<std::uint64_t>(expected[i]))
+        << "element " << i;
+  }
+}
+
+TEST(StridedEvaluation, AnyLayoutGivesTheContiguousResults) {
+  const LegendreBasis basis{4, 9, 3.0};
+  const DofMatrix dofs = random_dofs(basis, 4, 5);
+  const std::int64_t d = sizeof(double);
+  // Separate memory for times and results (2-D, 60 x 70 = 4200 elements, so
+  // that the pool runs): C order, transposed, reversed rows, every other
+  // column, broadcast rows (stride 0), unaligned, and 0-d.
+  const std::vector<Strided> layouts = {
+      {{60, 70}, {70 * d, d}, 0},
+      {{60, 70}, {d, 60 * d}, 0},
+      {{60, 70}, {-70 * d, d}, 59 * 70 * d},
+      {{60, 70}, {140 * d, 2 * d}, 0},
+      {{60, 70}, {0, d}, 0},
+      {{60, 70}, {70 * d, d}, 3},
+  };
+  for (std::size_t threads : {1u, 3u}) {
+    for (std::size_t a = 0; a < layouts.size(); ++a) {
+      for (std::size_t b = 0; b < layouts.size(); ++b) {
+        if (layouts[b].strides[0] == 0) continue;  // results need their own elements
+        SCOPED_TRACE("times layout " + std::to_string(a) + ", results layout " + std::to_string(b));
+        std::vector<std::byte> in_memory(60 * 140 * d + 8);
+        std::vector<std::byte> out_memory(60 * 140 * d + 8);
+        const auto source = mixed_times(basis, in_memory.size() / d - 1, 17);
+        std::memcpy(in_memory.data(), source.data(), source.size() * d);
+        expect_strided_matches(basis, dofs, layouts[a], layouts[b], in_memory, out_memory, threads);
+      }
+    }
+  }
+  std::vector<std::byte> one(8);
+  std::vector<std::byte> result(8);
+  const double t = 1.7;
+  std::memcpy(one.data(), &t, 8);
+  expect_strided_matches(basis, dofs, {{}, {}, 0}, {{}, {}, 0}, one, result, 1);
+}
+
+TEST(StridedEvaluation, OverlappingResultsReadTheTimesFirst) {
+  const LegendreBasis basis{3, 11, 2.0};
+  const DofMatrix dofs = random_dofs(basis, 3, 4);
+  const std::int64_t d = sizeof(double);
+  const auto source = mixed_times(basis, 5000, 23);
+  for (const std::size_t threads : {1u, 2u}) {
+    // In place, the results over their own times.
+    std::vector<std::byte> memory(source.size() * d);
+    std::memcpy(memory.data(), source.data(), memory.size());
+    const std::vector<std::int64_t> shape{5000};
+    const std::vector<std::int64_t> unit{d};
+    expect_strided_matches(basis, dofs, {shape, unit, 0}, {shape, unit, 0}, memory, memory,
+                           threads);
+    // Reversed onto the same memory, and shifted by one element.
+    std::memcpy(memory.data(), source.data(), memory.size());
+    expect_strided_matches(basis, dofs, {shape, unit, 0}, {shape, {-d}, 4999 * d}, memory, memory,
+                           threads);
+    std::vector<std::byte> wider((source.size() + 1) * d);
+    std::memcpy(wider.data(), source.data(), source.size() * d);
+    expect_strided_matches(basis, dofs, {shape, unit, 0}, {shape, unit, d}, wider, wider, threads);
+  }
 }
 
 }  // namespace

@@ -192,8 +192,12 @@ def test_batch_equals_single_bit_for_bit(n, degree):
     special = [math.nan, math.inf, -math.inf, 0.0, -0.0, T, 1e308, -1e308, 5e-324]
     times[: len(special)] = special[:n]
     arr = np.array(times, dtype=np.float64)
-    assert_bits_equal(ev.evaluate_many(arr), [ev.evaluate_at(t) for t in times])
-    assert_bits_equal(ev.evaluate_derivative_many(arr), [ev.evaluate_derivative_at(t) for t in times])
+    values = [ev.evaluate_at(t) for t in times]
+    slopes = [ev.evaluate_derivative_at(t) for t in times]
+    assert_bits_equal(ev.evaluate_many(arr), values)
+    assert_bits_equal(ev.evaluate_derivative_many(arr), slopes)
+    assert_bits_equal(ev.evaluate(arr).tolist(), values)
+    assert_bits_equal(ev.evaluate(arr, derivative=1).tolist(), slopes)
 
 
 class CallsBack:
@@ -224,9 +228,18 @@ def test_calls_during_set_dofs_conversion_are_refused(linear):
     assert linear.evaluate_at(0.5) == 7.0
 
 
-def test_borrow_conflicts_with_a_running_batch():
-    ev = LegendreBasisEvaluator(3, 1000, 1.0)
-    dofs = [((i * 37) % 11) / 11.0 for i in range(4000)]
+@pytest.mark.parametrize(
+    ("degree", "run"),
+    [
+        (3, lambda ev, times: ev.evaluate_many(times)),
+        # The array path is fast; a high derivative order of a high degree keeps it busy.
+        (40, lambda ev, times: ev.evaluate(times, derivative=6).tolist()),
+    ],
+    ids=["evaluate_many", "evaluate"],
+)
+def test_borrow_conflicts_with_a_running_batch(degree, run):
+    ev = LegendreBasisEvaluator(degree, 1000, 1.0)
+    dofs = [((i * 37) % 11) / 11.0 for i in range(1000 * (degree + 1))]
     ev.set_dofs(dofs)
     times = np.random.default_rng(1).uniform(0, 1, 4_000_000)
     started, finished = threading.Event(), threading.Event()
@@ -234,7 +247,7 @@ def test_borrow_conflicts_with_a_running_batch():
 
     def batch():
         started.set()
-        results["batch"] = ev.evaluate_many(times)
+        results["batch"] = run(ev, times)
         finished.set()
 
     worker = threading.Thread(target=batch)
@@ -252,7 +265,7 @@ def test_borrow_conflicts_with_a_running_batch():
         time.sleep(0.001)
     worker.join()
     assert refused > 0 and single > 0
-    assert results["batch"][:5] == [ev.evaluate_at(t) for t in times[:5].tolist()]
+    assert results["batch"][:5] == run(ev, times[:5])
 
 
 def test_other_threads_run_during_a_batch():
