@@ -21,6 +21,15 @@ void run_batch(std::size_t n, bool may_split, LazyThreadPool& pool, const Body& 
   pool.get().for_each_piece(n, body);
 }
 
+// The interval-by-interval DOF copy when the batch is large enough to repay it.
+std::vector<double> rows_if_worthwhile(const kernel::Expansion& expansion, std::uint32_t n_t,
+                                       std::uint64_t times) {
+  if (times < n_t || !reads_interval_rows(expansion.degree)) {
+    return {};
+  }
+  return interval_rows(expansion, n_t);
+}
+
 // The contiguous batch of the original methods: the kernel for DOFs that fit
 // the basis; otherwise each time alone, failing exactly as a single evaluation.
 template <int Order>
@@ -31,7 +40,9 @@ std::vector<double> evaluate_batch(const LegendreBasis& basis, const DofMatrix& 
   const double* in = times.data();
   double* out = result.data();
   if (basis.fits(dofs)) {
-    const kernel::Expansion expansion = basis.expansion(dofs);
+    kernel::Expansion expansion = basis.expansion(dofs);
+    const std::vector<double> rows = rows_if_worthwhile(expansion, basis.n_t, result.size());
+    expansion.rows = rows.empty() ? nullptr : rows.data();
     run_batch(result.size(), true, pool, [&](std::size_t begin, std::size_t end) {
       evaluate_contiguous(expansion, Order, in + begin, out + begin, end - begin);
     });
@@ -267,7 +278,9 @@ void evaluate_strided(const LegendreBasis& basis, const DofMatrix& dofs, std::ui
   }
 
   const Layout layout = merged_layout(times.shape, times.strides, results.strides);
-  const kernel::Expansion expansion = basis.expansion(dofs);
+  kernel::Expansion expansion = basis.expansion(dofs);
+  const std::vector<double> rows = rows_if_worthwhile(expansion, basis.n_t, count);
+  expansion.rows = rows.empty() ? nullptr : rows.data();
   // Several indices writing one element must not do so from several threads.
   const bool may_split = !has_repeated_elements(results);
   run_batch(static_cast<std::size_t>(count), may_split, pool,

@@ -7,6 +7,10 @@
 
 #include "support/failure.hpp"
 
+#if defined(__x86_64__)
+#include <cpuid.h>
+#endif
+
 namespace quorvel {
 
 namespace {
@@ -69,6 +73,7 @@ QUORVEL_KERNEL_INLINE void evaluate_by_degree(const kernel::Expansion& e, const 
     case 4: return evaluate_run<N, 4, Order>(e, Order, t, out, n, nullptr);
     case 5: return evaluate_run<N, 5, Order>(e, Order, t, out, n, nullptr);
     case 6: return evaluate_run<N, 6, Order>(e, Order, t, out, n, nullptr);
+    case 7: return evaluate_run<N, 7, Order>(e, Order, t, out, n, nullptr);
     default: return evaluate_run<N, kernel::runtime_degree, Order>(e, Order, t, out, n, nullptr);
   }
 }
@@ -115,18 +120,40 @@ struct Support {
   std::size_t count = 0;
 };
 
+#if defined(__x86_64__)
+// The register state the operating system saves on a context switch (XCR0).
+std::uint64_t saved_register_state() noexcept {
+  std::uint32_t low = 0;
+  std::uint32_t high = 0;
+  __asm__("xgetbv" : "=a"(low), "=d"(high) : "c"(0));
+  return (static_cast<std::uint64_t>(high) << 32) | low;
+}
+#endif
+
+// The CPU's own answer (CPUID), and whether the operating system saves the
+// wider registers, so that a supported variant can really run. Read directly:
+// not every compiler's runtime fills in the CPU model that its
+// __builtin_cpu_supports consults.
 Support detect() noexcept {
   Support support;
   support.sets[support.count++] = InstructionSet::baseline;
 #if defined(__x86_64__)
-  // The CPU feature checks also ask whether the operating system saves the
-  // wider registers, so a supported variant can really run.
-  __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx2")) {
-    support.sets[support.count++] = InstructionSet::avx2;
+  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+  if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0 || (ecx & bit_OSXSAVE) == 0 ||
+      (ecx & bit_AVX) == 0) {
+    return support;
   }
-  if (__builtin_cpu_supports("avx512f")) {
-    support.sets[support.count++] = InstructionSet::avx512;
+  const std::uint64_t state = saved_register_state();
+  constexpr std::uint64_t ymm_state = 0x6;   // SSE and AVX registers
+  constexpr std::uint64_t zmm_state = 0xe6;  // and the AVX-512 mask and upper registers
+  if (__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) == 0) {
+    return support;
+  }
+  if ((state & ymm_state) == ymm_state && (ebx & bit_AVX2) != 0) {
+    support.sets[support.count++] = InstructionSet::avx2;
+    if ((state & zmm_state) == zmm_state && (ebx & bit_AVX512F) != 0) {
+      support.sets[support.count++] = InstructionSet::avx512;
+    }
   }
 #endif
   return support;
@@ -139,6 +166,16 @@ const Support& support() noexcept {
 
 constexpr int not_forced = -1;
 std::atomic<int> forced{not_forced};
+
+int lanes_of(InstructionSet set) noexcept {
+  switch (set) {
+#if defined(__x86_64__)
+    case InstructionSet::avx2: return avx2_lanes;
+    case InstructionSet::avx512: return avx512_lanes;
+#endif
+    default: return baseline_lanes;
+  }
+}
 
 Variant variant_of(InstructionSet set) noexcept {
   switch (set) {
@@ -182,6 +219,25 @@ ForcedInstructionSet::ForcedInstructionSet(InstructionSet set)
 
 ForcedInstructionSet::~ForcedInstructionSet() {
   forced.store(previous_, std::memory_order_relaxed);
+}
+
+bool reads_interval_rows(std::uint32_t degree) noexcept {
+  // The degrees the loops fix at compile time, and rows no longer than a vector.
+  return degree >= 1 && degree <= 7 &&
+         kernel::rows_for(degree) <= static_cast<std::uint32_t>(lanes_of(active_instruction_set()));
+}
+
+std::vector<double> interval_rows(const kernel::Expansion& expansion, std::uint32_t n_t) {
+  const std::size_t length = kernel::rows_for(expansion.degree);
+  std::vector<double> rows(
+      checked_storage_count(static_cast<std::uint64_t>(n_t) * length, sizeof(double)), 0.0);
+  for (std::size_t k = 0; k <= expansion.degree; ++k) {
+    const double* column = expansion.dofs + expansion.stride * k;
+    for (std::size_t c = 0; c < n_t; ++c) {
+      rows[c * length + k] = column[c];
+    }
+  }
+  return rows;
 }
 
 void evaluate_contiguous(const kernel::Expansion& expansion, std::uint64_t order, const double* t,

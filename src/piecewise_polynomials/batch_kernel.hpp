@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "legendre_kernel.hpp"
 
@@ -39,6 +40,16 @@ class ForcedInstructionSet {
  private:
   int previous_;
 };
+
+/// @brief Whether batches of this degree read the interval-by-interval DOF copy
+/// (kernel::Expansion::rows) on the active variant.
+[[nodiscard]] bool reads_interval_rows(std::uint32_t degree) noexcept;
+
+/// @brief The interval-by-interval copy of the expansion's DOFs for its n_t
+/// intervals: row c holds d(c, 0) ... d(c, degree), padded with zeros to
+/// kernel::rows_for(degree) values.
+[[nodiscard]] std::vector<double> interval_rows(const kernel::Expansion& expansion,
+                                                std::uint32_t n_t);
 
 /// @brief out[i] = the order-th time derivative of the expansion at t[i], i < n,
 /// on the active variant. Orders 0 and 1 are the one-time evaluations whatever

@@ -23,10 +23,12 @@
 //   sum:     S = -0.0, then S = S + P^(j)_k dof_k for k = 0 ... degree.
 //   time derivative of order j: S = (S + S) / h, applied j times.
 
+#include <array>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
 #define QUORVEL_KERNEL_INLINE [[gnu::always_inline]] inline
 
@@ -94,6 +96,20 @@ QUORVEL_KERNEL_INLINE Ints<N> bits_of(Vec<N> v) {
   }
 }
 
+/// @brief N doubles from memory of any alignment.
+template <int N>
+QUORVEL_KERNEL_INLINE Vec<N> load(const double* from) {
+  Vec<N> v;
+  std::memcpy(&v, from, sizeof v);
+  return v;
+}
+
+/// @brief N doubles to memory of any alignment.
+template <int N>
+QUORVEL_KERNEL_INLINE void store(double* to, Vec<N> v) {
+  std::memcpy(to, &v, sizeof v);
+}
+
 /// @brief base[index] for every lane.
 template <int N>
 QUORVEL_KERNEL_INLINE Vec<N> gather(const double* base, Ints<N> index) {
@@ -108,18 +124,86 @@ QUORVEL_KERNEL_INLINE Vec<N> gather(const double* base, Ints<N> index) {
   }
 }
 
-/// @brief N doubles from memory of any alignment.
-template <int N>
-QUORVEL_KERNEL_INLINE Vec<N> load(const double* from) {
-  Vec<N> v;
-  std::memcpy(&v, from, sizeof v);
-  return v;
+/// @brief The lanes of the concatenation a, b (2N elements) at the positions Pick.
+template <int N, std::array<int, N> Pick, std::size_t... I>
+QUORVEL_KERNEL_INLINE Vec<N> shuffle(Vec<N> a, Vec<N> b, std::index_sequence<I...>) {
+  return __builtin_shufflevector(a, b, Pick[I]...);
 }
 
-/// @brief N doubles to memory of any alignment.
-template <int N>
-QUORVEL_KERNEL_INLINE void store(double* to, Vec<N> v) {
-  std::memcpy(to, &v, sizeof v);
+/// @brief Positions of the first merge: lane r takes element r P + K of the pair's
+/// concatenation, for the 2N / P rows the pair holds (the other lanes are unused).
+template <int N, int P, int K>
+constexpr std::array<int, N> first_merge() {
+  std::array<int, N> pick{};
+  for (int r = 0; r < 2 * N / P; ++r) {
+    pick[r] = r * P + K;
+  }
+  return pick;
+}
+
+/// @brief Positions of a later merge: the first `count` lanes of each input, side by side.
+template <int N, int Count>
+constexpr std::array<int, N> later_merge() {
+  std::array<int, N> pick{};
+  for (int r = 0; r < 2 * Count && r < N; ++r) {
+    pick[r] = r < Count ? r : N + (r - Count);
+  }
+  return pick;
+}
+
+/// @brief Merges `parts` pairwise until one vector holds all N lanes; Count lanes
+/// of each part are in use.
+template <int N, int Count, int Parts>
+QUORVEL_KERNEL_INLINE Vec<N> merge_parts(const Vec<N>* parts) {
+  if constexpr (Parts == 1) {
+    return parts[0];
+  } else {
+    Vec<N> merged[Parts / 2];
+    for (int j = 0; j < Parts / 2; ++j) {
+      merged[j] = shuffle<N, later_merge<N, Count>()>(parts[2 * j], parts[2 * j + 1],
+                                                      std::make_index_sequence<N>{});
+    }
+    return merge_parts<N, 2 * Count, Parts / 2>(merged);
+  }
+}
+
+/// @brief Column K of the N x P matrix whose rows lie side by side in the P chunks.
+template <int N, int P, int K>
+QUORVEL_KERNEL_INLINE Vec<N> column_of(const Vec<N>* chunks) {
+  Vec<N> parts[P / 2];
+  for (int j = 0; j < P / 2; ++j) {
+    parts[j] = shuffle<N, first_merge<N, P, K>()>(chunks[2 * j], chunks[2 * j + 1],
+                                                  std::make_index_sequence<N>{});
+  }
+  return merge_parts<N, 2 * N / P, P / 2>(parts);
+}
+
+/// @brief The rows of lanes First ... First + M / P - 1 (P doubles each, at rows +
+/// offset[lane]) one after another in a vector of M.
+template <int N, int P, int M, int First, std::size_t... I>
+QUORVEL_KERNEL_INLINE Vec<M> concatenated_rows(const double* rows, Ints<N> offset,
+                                               std::index_sequence<I...> all) {
+  if constexpr (M == P) {
+    return load<P>(rows + offset[First]);
+  } else {
+    const auto low =
+        concatenated_rows<N, P, M / 2, First>(rows, offset, std::make_index_sequence<M / 2>{});
+    const auto high = concatenated_rows<N, P, M / 2, First + M / (2 * P)>(
+        rows, offset, std::make_index_sequence<M / 2>{});
+    (void)all;
+    return __builtin_shufflevector(low, high, static_cast<int>(I)...);
+  }
+}
+
+/// @brief For each lane l, the P doubles at rows + offset[l] (P a power of two,
+/// 2 <= P <= N), turned into P vectors: columns[k] holds element k of every lane's row.
+template <int N, int P, std::size_t... K>
+QUORVEL_KERNEL_INLINE void gather_rows(const double* rows, Ints<N> offset, Vec<N>* columns,
+                                       std::index_sequence<K...>) {
+  // Chunk j holds the rows of lanes j N / P ... (j + 1) N / P - 1, one after another.
+  const Vec<N> chunks[P] = {concatenated_rows<N, P, N, static_cast<int>(K) * (N / P)>(
+      rows, offset, std::make_index_sequence<N>{})...};
+  ((columns[K] = column_of<N, P, static_cast<int>(K)>(chunks)), ...);
 }
 
 /// @brief r, with every NaN lane replaced by canonical_nan.
@@ -253,13 +337,25 @@ QUORVEL_KERNEL_INLINE Vec<N> scale_to_time(Vec<N> s, double h, std::uint64_t ord
 
 /// @brief A Legendre expansion to evaluate: DOF d(c, i) at dofs[c + stride i]
 /// for the n_t intervals c and the degrees i = 0 ... degree; n_t >= 1.
+///
+/// Batches may also be given the same DOFs interval by interval: d(c, i) at
+/// rows[c row_length + i], with row_length the power of two rows_for(degree),
+/// so that one load fetches an interval's coefficients for one time.
 struct Expansion {
   double h;
   double last_interval;  // n_t - 1
   std::uint32_t degree;
   const double* dofs;
   std::size_t stride;
+  const double* rows = nullptr;
 };
+
+/// @brief The row length of the interval-by-interval DOF copy for a degree.
+constexpr std::uint32_t rows_for(std::uint32_t degree) { return std::bit_ceil(degree + 1); }
+
+/// @brief Whether N-lane loops with a compile-time degree read the interval-by-interval copy.
+template <int N, int Degree>
+inline constexpr bool reads_rows = N >= 2 && Degree >= 1 && rows_for(Degree) <= N;
 
 /// @brief Calls term(k, P^(order)_k(x)) for k = 0 ... degree: Order 0 or 1 fixed at
 /// compile time, or runtime_order with `order` >= 2 and its scratch table.
@@ -280,6 +376,16 @@ template <int N, int Degree, int Order>
 QUORVEL_KERNEL_INLINE Vec<N> evaluate_at(const Expansion& e, const Position<N>& at,
                                          std::uint32_t order, Vec<N>* scratch) {
   Vec<N> sum = splat<N>(-0.0);
+  if constexpr (reads_rows<N, Degree> && Order != runtime_order) {
+    if (e.rows != nullptr) {
+      constexpr int P = static_cast<int>(rows_for(Degree));
+      Vec<N> coefficients[P];
+      gather_rows<N, P>(e.rows, at.interval * P, coefficients, std::make_index_sequence<P>{});
+      for_each_term<N, Degree, Order>(
+          at.x, e.degree, [&](std::uint32_t k, Vec<N> p) { sum = sum + p * coefficients[k]; });
+      return canonical<N>(scale_to_time<N>(sum, e.h, Order));
+    }
+  }
   for_each_term_any_order<N, Degree, Order>(
       at.x, e.degree, order, scratch, [&](std::uint32_t k, Vec<N> p) {
         const auto offset = static_cast<std::int64_t>(e.stride) * static_cast<std::int64_t>(k);

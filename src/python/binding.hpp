@@ -55,6 +55,26 @@ struct FixedString {
   [[nodiscard]] constexpr std::string_view view() const { return {chars, N - 1}; }
 };
 
+/// @brief Whether a parameter text carries a default ("name=default").
+/// (A plain loop: string_view::find is not a constant expression under the sanitizers.)
+constexpr bool has_default(std::string_view spec) {
+  for (char ch : spec) {
+    if (ch == '=') {
+      return true;
+    }
+  }
+  return false;
+}
+
+/// @brief The name part of a parameter text.
+constexpr std::string_view name_of(std::string_view spec) {
+  std::size_t n = 0;
+  while (n < spec.size() && spec[n] != '=') {
+    ++n;
+  }
+  return spec.substr(0, n);
+}
+
 /// @brief The parameters of a callable, parsed from their signature texts.
 template <FixedString... Specs>
 struct ParameterSpec {
@@ -72,7 +92,7 @@ struct ParameterSpec {
     std::size_t at = 0;
     for (auto spec : specs) {
       if (spec != "*") {
-        result[at++] = spec.substr(0, spec.find('='));
+        result[at++] = name_of(spec);
       }
     }
     return result;
@@ -92,7 +112,7 @@ struct ParameterSpec {
   static constexpr std::size_t required = [] {
     std::size_t n = 0;
     for (auto spec : specs) {
-      if (spec == "*" || spec.find('=') != std::string_view::npos) {
+      if (spec == "*" || has_default(spec)) {
         break;
       }
       ++n;

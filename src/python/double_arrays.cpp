@@ -1,7 +1,6 @@
 #include "double_arrays.hpp"
 
 #include <bit>
-#include <utility>
 
 namespace quorvel::python {
 
@@ -43,27 +42,15 @@ bool is_real_kind(PyObject* array) {
 
 // ---------------------------------------------------------------- HeldView
 
-HeldView::HeldView(HeldView&& other) noexcept
-    : view_(other.view_), held_(std::exchange(other.held_, false)) {}
-
-HeldView& HeldView::operator=(HeldView&& other) noexcept {
-  if (this != &other) {
-    if (held_) {
-      PyBuffer_Release(&view_);
-    }
-    view_ = other.view_;
-    held_ = std::exchange(other.held_, false);
-  }
-  return *this;
-}
-
-HeldView::~HeldView() {
+void HeldView::reset() noexcept {
   if (held_) {
     PyBuffer_Release(&view_);
+    held_ = false;
   }
 }
 
 bool HeldView::acquire(PyObject* exporter, bool writable) {
+  reset();
   const int flags = writable ? PyBUF_RECORDS : PyBUF_RECORDS_RO;
   if (PyObject_GetBuffer(exporter, &view_, flags) < 0) {
     PyErr_Clear();
@@ -89,7 +76,7 @@ std::vector<std::int64_t> HeldView::strides() const {
 
 InputDoubles::InputDoubles(PyObject* obj, std::string_view name) {
   if (!held_.acquire(obj, false) || !held_.holds_native_doubles()) {
-    held_ = HeldView();
+    held_.reset();
     Ref array(PyObject_CallOneArg(numpy_asarray.get(), obj));
     if (!array) {
       if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_TypeError)) {

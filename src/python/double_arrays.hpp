@@ -16,14 +16,20 @@
 namespace quorvel::python {
 
 /// @brief A held buffer view with its shape and byte strides; released on every path.
+///
+/// Not movable: an exporter may point the view's shape and strides into the
+/// Py_buffer itself (array.array does), so the view stays where it was filled.
 class HeldView {
  public:
   HeldView() = default;
-  HeldView(HeldView&& other) noexcept;
-  HeldView& operator=(HeldView&& other) noexcept;
+  HeldView(HeldView&&) = delete;
+  HeldView& operator=(HeldView&&) = delete;
   HeldView(const HeldView&) = delete;
   HeldView& operator=(const HeldView&) = delete;
-  ~HeldView();
+  ~HeldView() { reset(); }
+
+  /// @brief Releases the view, if one is held.
+  void reset() noexcept;
 
   /// @brief Requests a view with shape, strides and format (writable if asked);
   /// false with the error cleared when the object offers none.
