@@ -5,7 +5,7 @@ BUILD := build
 CMAKE := .venv/bin/cmake
 
 .PHONY: setup build demo test test-cpp test-python test-docs bench clean
-.PHONY: lint lint-cpp lint-python typecheck format tidy wheel test-wheel
+.PHONY: lint lint-cpp lint-python typecheck format tidy sdist wheel test-wheel
 .PHONY: build-sanitize test-sanitize test-valgrind test-long
 
 setup:
@@ -79,7 +79,7 @@ bench: build
 	@PYTHONPATH=$(BUILD) $(PY) benchmarks/run_all.py
 
 # Formatting and static checks of the C++ and Python sources (a few seconds).
-CPP_SOURCES = $(shell find src tests/cpp benchmarks -name '*.cpp' -o -name '*.hpp')
+CPP_SOURCES = $(shell find src tests/cpp benchmarks scripts -name '*.cpp' -o -name '*.hpp')
 LINT := build-lint
 
 lint: lint-cpp lint-python typecheck
@@ -114,15 +114,33 @@ tidy: setup
 	  -DCMAKE_MAKE_PROGRAM=$(abspath .venv/bin/ninja) >/dev/null
 	@find src tests/cpp benchmarks -name '*.cpp' | xargs -P 2 -n 1 .venv/bin/clang-tidy -p $(LINT) --quiet
 
-# An sdist and a wheel built from it, as `pip install` would build them.
-wheel: setup
-	@rm -rf build-wheel && mkdir -p build-wheel
-	@$(PY) -m build --outdir build-wheel/dist . >build-wheel/build.log 2>&1 || { cat build-wheel/build.log; exit 1; }
+# The sdist: the sources and, in third_party/eigen3, the Eigen headers they are
+# built with here, so that it builds with no Eigen installed.
+sdist: setup
+	@bash scripts/bundle_eigen.sh >/dev/null
+	@rm -rf build-wheel && mkdir -p build-wheel/dist
+	@$(PY) -m build --sdist --outdir build-wheel/dist . >build-wheel/sdist.log 2>&1 || { cat build-wheel/sdist.log; exit 1; }
+
+# The portable wheel, built from the sdist and its Eigen copy: Zig's clang with
+# libc++ linked in, against the glibc 2.17 symbol set, for baseline x86-64
+# (scripts/zig-c++); then tagged by auditwheel, which checks the policy. The
+# first build on a machine also builds Zig's libc++ (about a minute, cached).
+WHEEL_POLICY := manylinux_2_17_x86_64
+wheel: sdist
+	@PATH="$(abspath .venv/bin):$$PATH" CXX="$(abspath scripts/zig-c++)" CMAKE_BUILD_PARALLEL_LEVEL=2 $(PY) -m pip wheel -v --no-deps \
+	  --no-build-isolation -C build-dir="$(abspath build-wheel/cmake)" \
+	  -C cmake.define.CMAKE_DISABLE_FIND_PACKAGE_Eigen3=ON -w build-wheel/linux build-wheel/dist/quorvel-*.tar.gz \
+	  >build-wheel/wheel.log 2>&1 || { cat build-wheel/wheel.log; exit 1; }
+	@PATH="$(abspath .venv/bin):$$PATH" .venv/bin/auditwheel repair --plat $(WHEEL_POLICY) \
+	  -w build-wheel/dist build-wheel/linux/quorvel-*.whl >>build-wheel/wheel.log 2>&1 || { cat build-wheel/wheel.log; exit 1; }
 	@ls build-wheel/dist
 
-# The wheel installed into a fresh virtual environment and tried there (about a minute).
-test-wheel: wheel
-	@bash scripts/check_wheel.sh
+# The wheel in a fresh virtual environment: its policy, its compiler's features,
+# its bits against the normal build, the test suite; then the sdist built with
+# no Eigen in sight and tested the same way (about four minutes).
+test-wheel: wheel build
+	@WHEEL_POLICY=$(WHEEL_POLICY) bash scripts/check_wheel.sh
+	@bash scripts/check_sdist.sh
 
 clean:
-	rm -rf $(BUILD) $(LINT) build-wheel $(ASAN_BUILD) $(VALGRIND_BUILD)
+	rm -rf $(BUILD) $(LINT) build-wheel third_party $(ASAN_BUILD) $(VALGRIND_BUILD)

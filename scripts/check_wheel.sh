@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
-# Tries the wheel in build-wheel/dist as a user would: installs it into a fresh
+# Checks the wheel in build-wheel/dist (make wheel). First what it is: the
+# platform policy that auditwheel finds ($WHEEL_POLICY, manylinux_2_17_x86_64 by
+# default), and the compiler features its compiler gives (compiler_probe.cpp).
+# Then tries it as a user would: installs it into a fresh
 # virtual environment whose PATH holds no compiler or build tool, imports it
 # from outside the checkout, then runs the Python tests, the documentation
 # examples, stubtest and mypy against the installed copy (with the tools of
 # .venv, and the fresh environment's site-packages as the only place to find
-# quorvel).
+# quorvel), and compares the bits of its results with those of the normal build
+# in build/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -15,9 +19,43 @@ if [ ${#wheels[@]} -ne 1 ] || [ ! -f "${wheels[0]}" ]; then
   exit 1
 fi
 wheel=$root/${wheels[0]}
+policy=${WHEEL_POLICY:-manylinux_2_17_x86_64}
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+
+# auditwheel wraps its report; the verdict is read with the lines joined.
+PATH="$root/.venv/bin:$PATH" "$root/.venv/bin/auditwheel" show "$wheel" >"$work/auditwheel.txt" 2>&1
+verdict=$(tr -s ' \n' '  ' <"$work/auditwheel.txt" | grep -o 'is consistent with the following platform tag: "[^"]*"' || true)
+if [ "$verdict" != "is consistent with the following platform tag: \"$policy\"" ]; then
+  cat "$work/auditwheel.txt"
+  echo "check_wheel: auditwheel does not find the wheel consistent with $policy" >&2
+  exit 1
+fi
+case "$(basename "$wheel")" in
+  *"$policy"*) ;;
+  *) echo "check_wheel: $(basename "$wheel") is not tagged $policy" >&2; exit 1 ;;
+esac
+echo "check_wheel: auditwheel show: $(basename "$wheel") $verdict"
+
+# The wheel's compiler, with the flags of the build, on the features the sources
+# use or may use.
+"$root/scripts/zig-c++" -std=c++20 -O3 -ffp-contract=off -fno-fast-math -Wall -Wextra -Werror \
+  -o "$work/compiler_probe" "$root/scripts/compiler_probe.cpp"
+probe=0
+"$work/compiler_probe" || probe=$?
+if [ "$probe" -eq 2 ]; then
+  # Zig's runtime leaves the CPU model empty: dispatch must read CPUID itself.
+  if grep -rlE 'target_clones|__builtin_cpu_(supports|is|init)' "$root/src"; then
+    echo "check_wheel: the sources above dispatch on the compiler runtime's CPU model, which the wheel's" \
+      "compiler leaves empty: the wheel would always run the baseline code" >&2
+    exit 1
+  fi
+  echo "check_wheel: note: target_clones and __builtin_cpu_supports pick the baseline code in the wheel; no source uses them"
+elif [ "$probe" -ne 0 ]; then
+  echo "check_wheel: the wheel's compiler failed the probe" >&2
+  exit 1
+fi
 base_python=$(.venv/bin/python -c 'import sys; print(sys._base_executable)')
 "$base_python" -m venv "$work/venv"
 site=$("$work/venv/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["platlib"])')
@@ -44,6 +82,14 @@ assert quorvel.get_lagrange_points(2, 2, 1.0) == [0.0, 0.25, 0.5, 0.75, 1.0]
 assert quorvel.lagrange_prolongation_matrix(1, 2, 1) == ([0, 1, 1, 2], [0, 0, 1, 1], [1.0, 0.5, 0.5, 1.0])
 print(f"check_wheel: import quorvel works from {quorvel.__file__}")
 EOF
+
+echo "check_wheel: bits of every callable, installed wheel against the normal build"
+PYTHONPATH=$site "$root/.venv/bin/python" "$root/scripts/bit_digest.py" "$site" >"$work/wheel.digest"
+PYTHONPATH=$root/build "$root/.venv/bin/python" "$root/scripts/bit_digest.py" "$root/build" >"$work/build.digest"
+if ! diff "$work/build.digest" "$work/wheel.digest"; then
+  echo "check_wheel: the wheel's results differ in bits from the normal build's (lines above: < build, > wheel)" >&2
+  exit 1
+fi
 
 export PYTHONPATH=$site
 echo "check_wheel: Python tests and documentation examples against the installed wheel"

@@ -23,6 +23,19 @@ bool is_native_float64_format(const char* format) {
   }
 }
 
+// Exporters may point shape and strides into the view itself (PyBuffer_FillInfo
+// points them at its len and itemsize, array.array its strides at itemsize): a
+// moved view has to point into its new place, not into the one it left.
+template <class T>
+T* moved_pointer(T* pointer, const Py_buffer& from, Py_buffer& to) {
+  const auto address = reinterpret_cast<std::uintptr_t>(pointer);
+  const auto start = reinterpret_cast<std::uintptr_t>(&from);
+  if (address < start || address >= start + sizeof(Py_buffer)) {
+    return pointer;
+  }
+  return reinterpret_cast<T*>(reinterpret_cast<char*>(&to) + (address - start));
+}
+
 }  // namespace
 
 Float64Buffer::Float64Buffer(PyObject* exporter) {
@@ -48,7 +61,11 @@ Float64Buffer::Float64Buffer(PyObject* exporter) {
 }
 
 Float64Buffer::Float64Buffer(Float64Buffer&& other) noexcept
-    : view_(other.view_), held_(std::exchange(other.held_, false)) {}
+    : view_(other.view_), held_(std::exchange(other.held_, false)) {
+  view_.shape = moved_pointer(view_.shape, other.view_, view_);
+  view_.strides = moved_pointer(view_.strides, other.view_, view_);
+  view_.suboffsets = moved_pointer(view_.suboffsets, other.view_, view_);
+}
 
 Float64Buffer::~Float64Buffer() {
   if (held_) {
