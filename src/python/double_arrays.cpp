@@ -65,11 +65,28 @@ bool HeldView::holds_native_doubles() const noexcept {
 }
 
 std::vector<std::int64_t> HeldView::shape() const {
+  if (view_.ndim == 0) {
+    return {};  // a 0-d view may carry no shape array at all
+  }
+  if (view_.shape == nullptr) {
+    return {view_.len / view_.itemsize};  // the buffer protocol's one-dimensional default
+  }
   return {view_.shape, view_.shape + view_.ndim};
 }
 
 std::vector<std::int64_t> HeldView::strides() const {
-  return {view_.strides, view_.strides + view_.ndim};
+  if (view_.strides != nullptr) {
+    return {view_.strides, view_.strides + view_.ndim};
+  }
+  // No strides (ctypes arrays give none): the items lie in C order without gaps.
+  const std::vector<std::int64_t> extents = shape();
+  std::vector<std::int64_t> strides(extents.size());
+  std::int64_t step = view_.itemsize;
+  for (std::size_t axis = extents.size(); axis-- > 0;) {
+    strides[axis] = step;
+    step *= extents[axis];
+  }
+  return strides;
 }
 
 // ---------------------------------------------------------------- InputDoubles

@@ -1,5 +1,6 @@
 """LegendreBasisEvaluator.evaluate: NumPy arrays in and out, every derivative order."""
 
+import ctypes
 import math
 import os
 import subprocess
@@ -156,6 +157,11 @@ def layouts():
         "int32": np.arange(-3, 9, dtype=np.int32).reshape(3, 4),
         "float32": base.astype(np.float32),
         "bool": np.array([True, False]),
+        # ctypes arrays give no strides, and big-endian ones a "<d"-less format
+        "ctypes 1-D": (ctypes.c_double * 3)(0.5, 1.0, 1.5),
+        "ctypes 2-D": ((ctypes.c_double * 2) * 2)((0.5, 1.0), (1.5, 2.0)),
+        "ctypes big-endian": (ctypes.c_double.__ctype_be__ * 2)(0.5, 1.0),
+        "memoryview 0-d": memoryview(np.array(0.75)),
     }
 
 
