@@ -55,6 +55,17 @@ struct FixedString {
   [[nodiscard]] constexpr std::string_view view() const { return {chars, N - 1}; }
 };
 
+/// @brief Where "=" starts a parameter's default, or the text's length. A plain loop:
+/// GCC 12 cannot evaluate string_view::find on a template argument at compile time under
+/// -fsanitize=undefined.
+constexpr std::size_t default_start(std::string_view spec) {
+  std::size_t at = 0;
+  while (at < spec.size() && spec[at] != '=') {
+    ++at;
+  }
+  return at;
+}
+
 /// @brief The parameters of a callable, parsed from their signature texts.
 template <FixedString... Specs>
 struct ParameterSpec {
@@ -72,7 +83,7 @@ struct ParameterSpec {
     std::size_t at = 0;
     for (auto spec : specs) {
       if (spec != "*") {
-        result[at++] = spec.substr(0, spec.find('='));
+        result[at++] = spec.substr(0, default_start(spec));
       }
     }
     return result;
@@ -92,7 +103,7 @@ struct ParameterSpec {
   static constexpr std::size_t required = [] {
     std::size_t n = 0;
     for (auto spec : specs) {
-      if (spec == "*" || spec.find('=') != std::string_view::npos) {
+      if (spec == "*" || default_start(spec) < spec.size()) {
         break;
       }
       ++n;
