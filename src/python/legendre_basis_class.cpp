@@ -4,6 +4,7 @@
 #include "binding.hpp"
 #include "module_contents.hpp"
 #include "piecewise_polynomials/legendre_basis.hpp"
+#include "space_members.hpp"
 
 namespace quorvel::python {
 
@@ -52,18 +53,36 @@ using AllBasisFunctionDerivatives =
            },
            "t">;
 
+// ---------------------------------------------------------------- as a Python object
+
+using Space = SpaceMembers<LegendreBasisPayload>;
+
+using Reduce =
+    Method<LegendreBasisPayload, "__reduce__", Access::shared,
+           [](const LegendreBasisPayload& self) { return Space::constructor_call(self); }>;
+
 PyMethodDef methods[] = {
     EvaluateAt::def(),
     AllBasisFunctions::def(),
     AllBasisFunctionDerivatives::def(),
+    Reduce::def<"Pickling support: the constructor call that builds this basis again.">(),
     {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef properties[] = {
+    Space::degree(),
+    Space::n_t(),
+    Space::T(),
+    Space::n_dofs(),
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 }  // namespace
 
 PyObject* create_legendre_basis_class() {
-  return create_class<LegendreBasisPayload, Ctor>("quorvel.LegendreBasis",
-                                                  "LegendreBasis(degree, n_t, T)\n--\n\n", methods);
+  return create_class<LegendreBasisPayload, Ctor>(
+      "quorvel.LegendreBasis", "LegendreBasis(degree, n_t, T)\n--\n\n", methods,
+      {properties, &Repr<LegendreBasisPayload, &Space::repr>::call});
 }
 
 }  // namespace quorvel::python

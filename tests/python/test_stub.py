@@ -14,6 +14,7 @@ from collections.abc import Callable
 from typing import assert_type
 
 import numpy as np
+import numpy.typing as npt
 import pytest
 
 import quorvel
@@ -23,7 +24,7 @@ STUB = pathlib.Path(__file__).resolve().parents[2] / "stubs" / "quorvel.pyi"
 
 def declared_results() -> dict[str, object]:
     """The return annotation of every public function and method of the stub, by qualified name."""
-    names = {"list": list, "tuple": tuple, "int": int, "float": float, "str": str, "None": None}
+    names = {"list": list, "tuple": tuple, "int": int, "float": float, "str": str, "None": None, "np": np, "npt": npt}
     results: dict[str, object] = {}
 
     def collect(body: list[ast.stmt], prefix: str) -> None:
@@ -48,6 +49,8 @@ def conforms(value: object, hint: object) -> bool:
         return type(value) is list and all(conforms(item, args[0]) for item in value)
     if origin is tuple:
         return type(value) is tuple and len(value) == len(args) and all(map(conforms, value, args))
+    if origin is npt.NDArray:
+        return type(value) is np.ndarray and value.dtype == args[0]
     return type(value) is hint
 
 
@@ -87,6 +90,19 @@ def sample_calls() -> dict[str, Callable[[], object]]:
         "LegendreBasisEvaluator.evaluate_derivative_many": lambda: assert_type(
             evaluator.evaluate_derivative_many(t_values=times.reshape(5, 1)), list[float]
         ),
+        "LegendreBasisEvaluator.evaluate": lambda: assert_type(
+            evaluator.evaluate(times, derivative=1), npt.NDArray[np.float64]
+        ),
+        # The read-only attributes.
+        "LegendreBasis.degree": lambda: assert_type(basis.degree, int),
+        "LegendreBasis.n_t": lambda: assert_type(basis.n_t, int),
+        "LegendreBasis.T": lambda: assert_type(basis.T, float),
+        "LegendreBasis.n_dofs": lambda: assert_type(basis.n_dofs, int),
+        "LegendreBasisEvaluator.degree": lambda: assert_type(evaluator.degree, int),
+        "LegendreBasisEvaluator.n_t": lambda: assert_type(evaluator.n_t, int),
+        "LegendreBasisEvaluator.T": lambda: assert_type(evaluator.T, float),
+        "LegendreBasisEvaluator.n_dofs": lambda: assert_type(evaluator.n_dofs, int),
+        "LegendreBasisEvaluator.dofs": lambda: assert_type(evaluator.dofs, npt.NDArray[np.float64]),
     }
 
 
