@@ -3,8 +3,6 @@
 #include <limits>
 #include <memory>
 
-#include "float64_data.hpp"
-
 namespace quorvel::python {
 
 namespace {
@@ -201,9 +199,6 @@ std::vector<double> to_double_vector(PyObject* obj) {
     PyErr_Format(PyExc_TypeError, "'%s' object cannot be cast as 'Sequence'",
                  qualified_type_name(obj).c_str());
     throw PythonError{};
-  }
-  if (auto values = read_float64_sequence(obj)) {
-    return std::move(*values);
   }
   Py_ssize_t length = PySequence_Size(obj);
   if (length < 0) {

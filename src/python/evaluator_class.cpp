@@ -52,7 +52,7 @@ using Ctor = Constructor<EvaluatorPayload,
 
 using SetDofs = Method<
     EvaluatorPayload, "set_dofs", Access::exclusive,
-    [](EvaluatorPayload& self, std::vector<double> legendre_vals) {
+    [](EvaluatorPayload& self, DoubleSequence legendre_vals) {
       const std::uint64_t expected = self.basis.dof_count();
       if (legendre_vals.size() != expected) {
         fail(
@@ -60,11 +60,9 @@ using SetDofs = Method<
             "has wrong length\n  left: " +
             std::to_string(legendre_vals.size()) + "\n right: " + std::to_string(expected));
       }
-      // Built whole before it replaces the stored DOFs, so a failure keeps the old ones.
-      DofMatrix dofs =
-          Eigen::Map<const DofMatrix>(legendre_vals.data(), static_cast<Eigen::Index>(self.n_t),
-                                      static_cast<Eigen::Index>(self.degree) + 1);
-      self.dofs = std::move(dofs);
+      // Converted whole and checked before the stored DOFs change, so a failure keeps the
+      // old ones; the copy itself cannot fail.
+      legendre_vals.copy_to(self.dofs.data(), legendre_vals.size());
     },
     "legendre_vals">;
 

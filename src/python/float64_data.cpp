@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string_view>
+#include <utility>
 
 #include "double_arrays.hpp"
 
@@ -45,33 +46,45 @@ bool is_contiguous_native_float64_vector(const Py_buffer& view) {
 
 }  // namespace
 
-std::optional<std::vector<double>> read_float64_sequence(PyObject* obj) {
-  if (!PyObject_CheckBuffer(obj) || !iterates_its_float64_items(obj)) {
-    return std::nullopt;
-  }
-  Py_buffer view;
-  if (PyObject_GetBuffer(obj, &view, PyBUF_RECORDS_RO) < 0) {
-    // A released memoryview: iterating it would read the format string of a buffer that
-    // may be gone, so its ValueError ends the call here. Any other refusal (an object
-    // array) leaves the item-by-item path to raise whatever it raised before.
-    if (PyMemoryView_Check(obj) && PyErr_ExceptionMatches(PyExc_ValueError)) {
-      throw PythonError{};
+DoubleSequence::DoubleSequence(PyObject* obj) {
+  if (PyObject_CheckBuffer(obj) && iterates_its_float64_items(obj)) {
+    if (PyObject_GetBuffer(obj, &view_, PyBUF_RECORDS_RO) < 0) {
+      // A released memoryview: iterating it would read the format string of a buffer that
+      // may be gone, so its ValueError ends the call here. Any other refusal (an object
+      // array) leaves the item-by-item path to raise whatever it raised before.
+      if (PyMemoryView_Check(obj) && PyErr_ExceptionMatches(PyExc_ValueError)) {
+        throw PythonError{};
+      }
+      PyErr_Clear();
+    } else if (is_contiguous_native_float64_vector(view_)) {
+      held_ = true;
+      size_ = static_cast<std::size_t>(view_.len) / sizeof(double);
+      return;
+    } else {
+      PyBuffer_Release(&view_);
     }
-    PyErr_Clear();
-    return std::nullopt;
   }
-  const struct Release {
-    Py_buffer& view;
-    ~Release() { PyBuffer_Release(&view); }
-  } release{view};
-  if (!is_contiguous_native_float64_vector(view)) {
-    return std::nullopt;
+  converted_ = to_double_vector(obj);
+  size_ = converted_.size();
+}
+
+DoubleSequence::DoubleSequence(DoubleSequence&& other) noexcept
+    : view_(other.view_),
+      held_(std::exchange(other.held_, false)),
+      converted_(std::move(other.converted_)),
+      size_(other.size_) {}
+
+DoubleSequence::~DoubleSequence() {
+  if (held_) {
+    PyBuffer_Release(&view_);
   }
-  std::vector<double> values(static_cast<std::size_t>(view.len) / sizeof(double));
-  if (!values.empty()) {
-    std::memcpy(values.data(), view.buf, values.size() * sizeof(double));
+}
+
+void DoubleSequence::copy_to(double* out, std::size_t count) const noexcept {
+  // memcpy, not a loop over doubles: a view may be misaligned.
+  if (count > 0) {
+    std::memcpy(out, held_ ? view_.buf : converted_.data(), count * sizeof(double));
   }
-  return values;
 }
 
 PyObject* new_float64_array(std::span<const double> values) {

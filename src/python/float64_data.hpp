@@ -3,19 +3,42 @@
 // contiguous float64 sequence argument, new NumPy arrays filled from native
 // values, and the portable bytes in which pickles carry values.
 
-#include <optional>
+#include <cstddef>
 #include <span>
 #include <vector>
 
-#include "handle.hpp"
+#include "binding.hpp"
 
 namespace quorvel::python {
 
-/// @brief The items of a one-dimensional, C-contiguous float64 buffer in native byte order,
-/// copied in one go, if obj is a NumPy array, an array.array or a memoryview (exact types,
-/// whose iteration yields exactly those items); nullopt for anything else, which the caller
-/// then converts item by item.
-[[nodiscard]] std::optional<std::vector<double>> read_float64_sequence(PyObject* obj);
+/// @brief A sequence-of-floats argument (legendre_vals). A one-dimensional, C-contiguous
+/// float64 NumPy array, array.array or memoryview in native byte order is read in place
+/// (exact types only: their iteration yields exactly the buffer's items); any other object
+/// is converted item by item by to_double_vector, with its errors.
+class DoubleSequence {
+ public:
+  explicit DoubleSequence(PyObject* obj);
+  DoubleSequence(DoubleSequence&& other) noexcept;
+  DoubleSequence(const DoubleSequence&) = delete;
+  DoubleSequence& operator=(const DoubleSequence&) = delete;
+  DoubleSequence& operator=(DoubleSequence&&) = delete;
+  ~DoubleSequence();
+
+  [[nodiscard]] std::size_t size() const noexcept { return size_; }
+  /// @brief Copies the first count items (count <= size()) to out, bit for bit.
+  void copy_to(double* out, std::size_t count) const noexcept;
+
+ private:
+  Py_buffer view_{};  // the items in place, while held_
+  bool held_ = false;
+  std::vector<double> converted_;
+  std::size_t size_ = 0;
+};
+
+template <>
+struct FromPython<DoubleSequence> {
+  static DoubleSequence convert(PyObject* obj) { return DoubleSequence(obj); }
+};
 
 /// @brief A new one-dimensional float64 numpy.ndarray holding a copy of values; NumPy is
 /// imported on the first call.
