@@ -31,7 +31,7 @@ using quorvel::LegendreBasis;
 struct Configuration {
   std::string name;
   std::function<void(std::vector<double>&)> run;
-  std::vector<double> seconds;
+  std::vector<double> seconds{};  // filled by the measurement
 };
 
 double median(std::vector<double> values) {

@@ -21,7 +21,12 @@ arguments and borrow conflicts. A failed internal check (for example a DOF
 list that is too short) raises PanicException, whose type is named
 pyo3_runtime.PanicException and is not an attribute of this module. It
 derives from BaseException, not Exception, so `except Exception` does not
-catch it.
+catch it. Pickled, it is rebuilt through the private quorvel._panic_from_pickle,
+so that another process unpickles it as PanicException with the same message.
+
+Both classes have a repr that reads as their constructor call, read-only
+attributes degree, n_t, T and n_dofs, and pickle and copy (an evaluator with
+its DOFs, bit for bit).
 """
 
 from collections.abc import Buffer, Sequence
@@ -29,6 +34,8 @@ from typing import Any, Protocol, final, type_check_only
 
 import numpy as np
 import numpy.typing as npt
+
+__version__: str
 
 __all__ = [
     "sum_as_string",
@@ -93,6 +100,23 @@ class LegendreBasis:
     def evaluate_all_basis_function_derivatives(self, t: float) -> list[float]:
         """The time derivatives of all basis functions at t, in DOF order."""
 
+    def __reduce__(self) -> tuple[type[LegendreBasis], tuple[int, int, float]]: ...
+    @property
+    def degree(self) -> int:
+        """The polynomial degree on each interval."""
+
+    @property
+    def n_t(self) -> int:
+        """The number of intervals of the uniform mesh of [0, T]."""
+
+    @property
+    def T(self) -> float:
+        """The end of the time interval [0, T], as given to the constructor."""
+
+    @property
+    def n_dofs(self) -> int:
+        """The number of Legendre DOFs, n_t * (degree + 1)."""
+
 @final
 class LegendreBasisEvaluator:
     """Class to evaluate legendre basis more often without copying the dofs from python each time.
@@ -135,3 +159,27 @@ class LegendreBasisEvaluator:
         above the degree give 0.0. With `out` (a writable float64 ndarray of the
         same shape) the results are written there and `out` is returned.
         """
+
+    def __reduce__(self) -> tuple[type[LegendreBasisEvaluator], tuple[int, int, float], bytes]: ...
+    def __setstate__(self, state: bytes) -> None:
+        """Stores the DOFs of a state made by __reduce__: n_dofs little-endian float64 values as bytes."""
+
+    @property
+    def degree(self) -> int:
+        """The polynomial degree on each interval."""
+
+    @property
+    def n_t(self) -> int:
+        """The number of intervals of the uniform mesh of [0, T]."""
+
+    @property
+    def T(self) -> float:
+        """The end of the time interval [0, T], as given to the constructor."""
+
+    @property
+    def n_dofs(self) -> int:
+        """The number of Legendre DOFs, n_t * (degree + 1)."""
+
+    @property
+    def dofs(self) -> npt.NDArray[np.float64]:
+        """A new float64 array holding a copy of the stored DOFs, in the layout of set_dofs."""

@@ -1,6 +1,7 @@
 #include "binding.hpp"
 
 #include <limits>
+#include <memory>
 
 namespace quorvel::python {
 
@@ -79,21 +80,6 @@ void check_all_bound(FullName full_name, const Parameters& params, PyObject* con
                                         missing.size() == 1 ? "" : "s", list.c_str()));
 }
 
-PyObject* panic_type() {
-  // Created on first need and kept for the life of the process; never added to the module.
-  static PyObject* type = nullptr;
-  if (type == nullptr) {
-    type = PyErr_NewExceptionWithDoc(
-        "pyo3_runtime.PanicException",
-        "Raised when quorvel's native code fails one of its internal checks.\n\n"
-        "Like SystemExit, it derives from BaseException rather than Exception, so that\n"
-        "a handler for Exception does not swallow it: it typically propagates all the\n"
-        "way up and ends the interpreter.",
-        PyExc_BaseException, nullptr);
-  }
-  return type;
-}
-
 std::string qualified_type_name(PyObject* obj) {
   Ref name(PyType_GetQualName(Py_TYPE(obj)));
   if (!name) {
@@ -109,6 +95,25 @@ std::string qualified_type_name(PyObject* obj) {
 }
 
 }  // namespace
+
+PyObject* panic_type() {
+  // Created on first need and kept for the life of the process; never added to the module.
+  static PyObject* type = nullptr;
+  if (type == nullptr) {
+    Ref created(PyErr_NewExceptionWithDoc(
+        "pyo3_runtime.PanicException",
+        "Raised when quorvel's native code fails one of its internal checks.\n\n"
+        "Like SystemExit, it derives from BaseException rather than Exception, so that\n"
+        "a handler for Exception does not swallow it: it typically propagates all the\n"
+        "way up and ends the interpreter.",
+        PyExc_BaseException, nullptr));
+    if (!created || !make_panic_picklable(created.get())) {
+      return nullptr;
+    }
+    type = created.release();
+  }
+  return type;
+}
 
 std::string FullName::text() const {
   return owner == nullptr ? std::string(name) + "()" : std::string(owner) + "." + name + "()";
@@ -302,6 +307,12 @@ PyObject* LazyAttribute::get() {
 }
 
 PyObject* to_python(double value) { return check(PyFloat_FromDouble(value)); }
+
+std::string float_repr(double value) {
+  const std::unique_ptr<char, decltype(&PyMem_Free)> text(
+      check(PyOS_double_to_string(value, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr)), &PyMem_Free);
+  return text.get();
+}
 
 PyObject* to_python(const std::string& text) {
   return check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));

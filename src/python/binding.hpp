@@ -343,6 +343,10 @@ class LazyAttribute {
 // ---------------------------------------------------------------- results
 
 PyObject* to_python(double value);
+inline PyObject* to_python(std::uint32_t value) { return check(PyLong_FromUnsignedLong(value)); }
+inline PyObject* to_python(std::uint64_t value) {
+  return check(PyLong_FromUnsignedLongLong(value));
+}
 PyObject* to_python(const std::string& text);
 PyObject* to_python(const std::vector<double>& values);
 /// @brief A sparse matrix as its triplets (row indices, column indices, values): a tuple
@@ -353,6 +357,17 @@ PyObject* to_python(const CsrMatrix& matrix);
 
 /// @brief Raises PanicException (created on first need) carrying message.
 void raise_panic(const std::string& message);
+
+/// @brief The PanicException class, created on first need; nullptr with the error set if
+/// it cannot be created.
+PyObject* panic_type();
+
+/// @brief Gives the PanicException class a reduction that survives pickling, through
+/// panic_reconstructor; false with the error set on failure.
+bool make_panic_picklable(PyObject* type);
+
+/// @brief The module's private _panic_from_pickle, which rebuilds a pickled PanicException.
+PyMethodDef& panic_reconstructor();
 
 /// @brief Runs an operation at the call boundary: every failure becomes a set exception.
 template <class F>
@@ -381,7 +396,9 @@ PyObject* boundary(F&& operation) noexcept {
 /// @brief Per-instance borrow state: 0 free, -1 exclusive, n > 0 shared by n calls.
 using BorrowCounter = std::atomic<std::int32_t>;
 
-enum class Access { shared, exclusive };
+/// @brief What a call holds for its length: a shared or an exclusive borrow, or none at all
+/// (members that read only what the constructor fixed, such as a repr or the degree).
+enum class Access { shared, exclusive, none };
 
 /// @brief Holds a borrow for the length of a call; a conflict raises RuntimeError at once.
 ///
@@ -394,7 +411,9 @@ class Borrow {
  public:
   explicit Borrow(BorrowCounter& counter) : counter_(counter) {
     std::int32_t current = counter_.load(std::memory_order_relaxed);
-    if constexpr (access == Access::exclusive) {
+    if constexpr (access == Access::none) {
+      (void)current;
+    } else if constexpr (access == Access::exclusive) {
       do {
         if (current != 0) {
           raise(PyExc_RuntimeError, "Already borrowed");
@@ -411,7 +430,8 @@ class Borrow {
   Borrow(const Borrow&) = delete;
   Borrow& operator=(const Borrow&) = delete;
   ~Borrow() {
-    if constexpr (access == Access::exclusive) {
+    if constexpr (access == Access::none) {
+    } else if constexpr (access == Access::exclusive) {
       counter_.store(0, std::memory_order_release);
     } else {
 #ifdef Py_GIL_DISABLED
@@ -462,7 +482,7 @@ struct Signature<R (C::*)(A...) const> {
 };
 
 template <class Args, std::size_t Skip, std::size_t... I>
-auto convert_all(PyObject* const* bound, std::span<const std::string_view> names,
+auto convert_all(PyObject* const* bound, [[maybe_unused]] std::span<const std::string_view> names,
                  std::index_sequence<I...>) {
   // Braced initialisation converts strictly left to right: parameter order.
   return std::tuple<std::tuple_element_t<I + Skip, Args>...>{
@@ -604,16 +624,68 @@ struct Constructor {
   }
 };
 
+// ---------------------------------------------------------------- attributes and repr
+
+/// @brief repr(float(value)): the shortest text that reads back as the same double.
+std::string float_repr(double value);
+
+/// @brief A read-only attribute: Fn(const Payload&) converted like a method's result, with the
+/// borrow that `access` names held while it runs. Assigning or deleting it raises the
+/// interpreter's AttributeError ("attribute 'NAME' of 'CLASS' objects is not writable").
+template <class Payload, FixedString Name, Access access, auto Fn>
+struct Property {
+  /// @brief The table entry; Doc is the attribute's doc string.
+  template <FixedString Doc>
+  static PyGetSetDef def() {
+    return {Name.chars, &get, nullptr, Doc.chars, nullptr};
+  }
+
+  static PyObject* get(PyObject* self, void*) {
+    return boundary([&]() -> PyObject* {
+      // The descriptor has checked the receiver's class.
+      auto& instance = *reinterpret_cast<Instance<Payload>*>(self);
+      Borrow<access> borrow(instance.borrow);
+      return detail::call_and_convert<decltype(Fn(instance.payload))>(
+          [&] { return Fn(instance.payload); });
+    });
+  }
+};
+
+/// @brief The repr slot: the text Fn(const Payload&). It takes no borrow, so Fn reads only
+/// what the constructor fixed, and a repr works even in the middle of a mutating call.
+template <class Payload, auto Fn>
+struct Repr {
+  static PyObject* call(PyObject* self) {
+    return boundary([&]() -> PyObject* {
+      return to_python(Fn(reinterpret_cast<Instance<Payload>*>(self)->payload));
+    });
+  }
+};
+
+/// @brief What a class has beyond its constructor and methods.
+struct ClassMembers {
+  PyGetSetDef* properties = nullptr;  // read-only attributes, ended by an entry without a name
+  reprfunc repr = nullptr;            // nullptr keeps object's repr
+};
+
 /// @brief Creates a class type: base object, not subclassable, no __dict__, no weak references.
 template <class Payload, class Ctor>
-PyObject* create_class(const char* qualified_name, const char* doc, PyMethodDef* methods) {
-  PyType_Slot slots[] = {
+PyObject* create_class(const char* qualified_name, const char* doc, PyMethodDef* methods,
+                       ClassMembers members = {}) {
+  PyType_Slot slots[7] = {
       {Py_tp_new, reinterpret_cast<void*>(&Ctor::tp_new)},
       {Py_tp_dealloc, reinterpret_cast<void*>(&Ctor::tp_dealloc)},
       {Py_tp_doc, const_cast<char*>(doc)},
       {Py_tp_methods, methods},
-      {0, nullptr},
   };
+  std::size_t slot_count = 4;
+  if (members.properties != nullptr) {
+    slots[slot_count++] = {Py_tp_getset, members.properties};
+  }
+  if (members.repr != nullptr) {
+    slots[slot_count++] = {Py_tp_repr, reinterpret_cast<void*>(members.repr)};
+  }
+  slots[slot_count] = {0, nullptr};
   // The qualified name sets __module__ (an unqualified one draws a DeprecationWarning,
   // which fails the import under -W error); the type name itself stays unqualified.
   PyType_Spec spec = {qualified_name, static_cast<int>(sizeof(Instance<Payload>)), 0,

@@ -9,10 +9,12 @@
 #include "binding.hpp"
 #include "double_arrays.hpp"
 #include "float64_buffer.hpp"
+#include "float64_data.hpp"
 #include "module_contents.hpp"
 #include "piecewise_polynomials/batch_evaluation.hpp"
 #include "piecewise_polynomials/legendre_basis.hpp"
 #include "piecewise_polynomials/legendre_kernel.hpp"
+#include "space_members.hpp"
 
 namespace quorvel::python {
 
@@ -50,7 +52,7 @@ using Ctor = Constructor<EvaluatorPayload,
 
 using SetDofs = Method<
     EvaluatorPayload, "set_dofs", Access::exclusive,
-    [](EvaluatorPayload& self, std::vector<double> legendre_vals) {
+    [](EvaluatorPayload& self, DoubleSequence legendre_vals) {
       const std::uint64_t expected = self.basis.dof_count();
       if (legendre_vals.size() != expected) {
         fail(
@@ -58,11 +60,9 @@ using SetDofs = Method<
             "has wrong length\n  left: " +
             std::to_string(legendre_vals.size()) + "\n right: " + std::to_string(expected));
       }
-      // Built whole before it replaces the stored DOFs, so a failure keeps the old ones.
-      DofMatrix dofs =
-          Eigen::Map<const DofMatrix>(legendre_vals.data(), static_cast<Eigen::Index>(self.n_t),
-                                      static_cast<Eigen::Index>(self.degree) + 1);
-      self.dofs = std::move(dofs);
+      // Converted whole and checked before the stored DOFs change, so a failure keeps the
+      // old ones; the copy itself cannot fail.
+      legendre_vals.copy_to(self.dofs.data(), legendre_vals.size());
     },
     "legendre_vals">;
 
@@ -131,6 +131,49 @@ using Evaluate = Method<EvaluatorPayload, "evaluate", Access::shared,
                         },
                         "t_values", "*", "derivative=0", "out=None">;
 
+// ---------------------------------------------------------------- as a Python object
+//
+// A pickle holds the constructor call and, as its state, the stored DOFs as
+// little-endian float64 bytes: exact and portable. The state is untrusted input,
+// checked before anything changes.
+
+using Space = SpaceMembers<EvaluatorPayload>;
+
+std::span<const double> stored_dofs(const EvaluatorPayload& self) {
+  return {self.dofs.data(), static_cast<std::size_t>(self.dofs.size())};
+}
+
+using Reduce =
+    Method<EvaluatorPayload, "__reduce__", Access::shared, [](const EvaluatorPayload& self) {
+      Ref call = Ref::checked(Space::constructor_call(self));
+      Ref state = Ref::checked(to_little_endian_bytes(stored_dofs(self)));
+      return check(Py_BuildValue("(OOO)", PyTuple_GET_ITEM(call.get(), 0),
+                                 PyTuple_GET_ITEM(call.get(), 1), state.get()));
+    }>;
+
+using SetState =
+    Method<EvaluatorPayload, "__setstate__", Access::exclusive,
+           [](EvaluatorPayload& self, Object state) {
+             if (!PyBytes_Check(state.ptr)) {
+               raise_wrong_type("state", "bytes", state.ptr);
+             }
+             const auto count = static_cast<std::size_t>(self.dofs.size());
+             const auto size = static_cast<std::size_t>(PyBytes_GET_SIZE(state.ptr));
+             if (size / 8 != count || size % 8 != 0) {
+               PyErr_Format(PyExc_ValueError,
+                            "state must hold %zu float64 DOFs (%zu bytes), got %zu bytes", count,
+                            count * 8, size);
+               throw PythonError{};
+             }
+             from_little_endian_bytes({PyBytes_AS_STRING(state.ptr), size},
+                                      {self.dofs.data(), count});
+           },
+           "state">;
+
+using Dofs = Property<EvaluatorPayload, "dofs", Access::shared, [](const EvaluatorPayload& self) {
+  return new_float64_array(stored_dofs(self));
+}>;
+
 PyMethodDef methods[] = {
     SetDofs::def(),
     EvaluateAt::def(),
@@ -148,7 +191,20 @@ PyMethodDef methods[] = {
         "Orders 0 and 1 equal evaluate_at and evaluate_derivative_at bit for bit. The\n"
         "interpreter lock is released while computing; 2048 or more times run on the\n"
         "worker pool.">(),
+    Reduce::def<"Pickling support: the constructor call, and the stored DOFs as state.">(),
+    SetState::def<"Pickling support: stores the DOFs of a state made by __reduce__, n_dofs\n"
+                  "little-endian float64 values as bytes.">(),
     {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef properties[] = {
+    Space::degree(),
+    Space::n_t(),
+    Space::T(),
+    Space::n_dofs(),
+    Dofs::def<"A new float64 NumPy array holding a copy of the stored DOFs, in the layout of\n"
+              "set_dofs (index c + n_t * i); changing it leaves the evaluator as it is.">(),
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 }  // namespace
@@ -158,7 +214,7 @@ PyObject* create_legendre_basis_evaluator_class() {
       "quorvel.LegendreBasisEvaluator",
       "LegendreBasisEvaluator(degree, n_t, T)\n--\n\nClass to evaluate legendre basis more often "
       "without copying the dofs from python each time",
-      methods);
+      methods, {properties, &Repr<EvaluatorPayload, &Space::repr>::call});
 }
 
 }  // namespace quorvel::python

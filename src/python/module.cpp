@@ -67,6 +67,15 @@ void initialize(PyObject* module) {
   }
   add_attribute(module, "LegendreBasis", Ref(create_legendre_basis_class()));
   add_attribute(module, "LegendreBasisEvaluator", Ref(create_legendre_basis_evaluator_class()));
+
+  // Outside __all__: the release, and what unpickling a PanicException calls.
+  Ref version = Ref::checked(PyUnicode_FromString(QUORVEL_VERSION));
+  Ref reconstructor =
+      Ref::checked(PyCMethod_New(&panic_reconstructor(), module, name.get(), nullptr));
+  if (PyModule_AddObjectRef(module, "__version__", version.get()) < 0 ||
+      PyModule_AddObjectRef(module, panic_reconstructor().ml_name, reconstructor.get()) < 0) {
+    throw PythonError{};
+  }
 }
 
 PyObject* init_module() {

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "diagnostics_capture.hpp"
 #include "piecewise_polynomials/batch_kernel.hpp"
 #include "support/failure.hpp"
 #include "support/thread_count.hpp"
@@ -109,6 +110,7 @@ TEST(BatchEvaluation, TooFewColumnsFailsAndThePoolStaysUsable) {
   for (const std::size_t n : {10u, 10000u}) {
     const auto times = mixed_times(basis, n, 3);
     for (const bool derivative : {false, true}) {
+      testing::CapturedStderr captured;
       try {
         (void)(derivative ? evaluate_derivative_many(basis, narrow, times)
                           : evaluate_many(basis, narrow, times));
@@ -116,6 +118,10 @@ TEST(BatchEvaluation, TooFewColumnsFailsAndThePoolStaysUsable) {
       } catch (const InternalFailure& failure) {
         EXPECT_EQ(failure.message(), "Matrix index out of bounds.");
       }
+      // On the pool every piece fails and reports, each from its own thread.
+      const auto diagnostics = captured.take();
+      EXPECT_FALSE(diagnostics.empty());
+      for (const auto& message : diagnostics) EXPECT_EQ(message, "Matrix index out of bounds.");
     }
     expect_bitwise_single(
         times, [&](auto& t) { return evaluate_many(basis, proper, t); },

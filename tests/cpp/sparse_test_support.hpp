@@ -8,23 +8,12 @@
 #include <string>
 #include <vector>
 
+#include "diagnostics_capture.hpp"
 #include "sparse_matrix_tools/sparse_matrix.hpp"
-#include "support/failure.hpp"
 
 namespace quorvel::testing {
 
 inline std::uint64_t bits_of(double x) { return std::bit_cast<std::uint64_t>(x); }
-
-/// The message of the internal failure raised by f, or "<no failure>".
-template <class F>
-std::string failure_message(F&& f) {
-  try {
-    f();
-  } catch (const InternalFailure& failure) {
-    return failure.message();
-  }
-  return "<no failure>";
-}
 
 /// Values compared bit for bit, so that -0.0 differs from 0.0.
 inline void expect_bits(const std::vector<double>& actual, const std::vector<double>& expected) {

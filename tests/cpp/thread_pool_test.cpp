@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "diagnostics_capture.hpp"
 #include "piecewise_polynomials/batch_evaluation.hpp"
 #include "support/failure.hpp"
 #include "support/thread_count.hpp"
@@ -155,6 +156,7 @@ TEST(ThreadPool, FailingPiecesLeaveTheOthersToFinish) {
   ThreadPool pool(2);
   const std::size_t n = 8000;  // eight pieces of 1000
   std::vector<char> visited(n, 0);
+  testing::CapturedStderr captured;
   try {
     pool.for_each_piece(n, [&](std::size_t begin, std::size_t end) {
       for (std::size_t i = begin; i < end; ++i) {
@@ -166,6 +168,10 @@ TEST(ThreadPool, FailingPiecesLeaveTheOthersToFinish) {
   } catch (const InternalFailure& failure) {
     EXPECT_TRUE(failure.message() == "first failure" || failure.message() == "second failure");
   }
+  // Both failures reported themselves, whichever was re-thrown.
+  auto diagnostics = captured.take();
+  std::sort(diagnostics.begin(), diagnostics.end());
+  EXPECT_EQ(diagnostics, (std::vector<std::string>{"first failure", "second failure"}));
   for (std::size_t i = 0; i < n; ++i) {
     const bool after_failure = (i >= 1500 && i < 2000) || (i >= 6000 && i < 7000);
     ASSERT_EQ(visited[i], after_failure ? 0 : 1) << "index " << i;
@@ -193,12 +199,14 @@ TEST(LazyThreadPool, BuildFailureIsReportedAndNeverRetried) {
                                   "its initialization was already attempted and failed, "
                                   "and is not retried (" +
                                   first_error + ")"}) {
+    testing::CapturedStderr captured;
     try {
       (void)evaluate_many(basis, dofs, std::vector<double>(2048, 0.25), slot);
       ADD_FAILURE() << "a large batch did not fail";
     } catch (const InternalFailure& failure) {
       EXPECT_EQ(failure.message(), expected);
     }
+    EXPECT_EQ(captured.take(), std::vector<std::string>{expected});
     EXPECT_EQ(start_attempts.load(), 3);
     EXPECT_EQ(slot.built(), nullptr);
     EXPECT_EQ(settled_task_count(), before) << "workers of the failed build are left running";

@@ -1,4 +1,5 @@
 import os
+import re
 import struct
 from fractions import Fraction
 
@@ -25,8 +26,10 @@ def _asan_loaded() -> bool:
 # an address-space limit; tests that need a refusing allocator are skipped there.
 SANITIZED = _asan_loaded()
 
-settings.register_profile("normal", max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
-settings.register_profile("long", max_examples=3000, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+# The property tests read the diagnostics of each example through a function-scoped fixture.
+_HEALTH = [HealthCheck.too_slow, HealthCheck.function_scoped_fixture]
+settings.register_profile("normal", max_examples=60, deadline=None, suppress_health_check=_HEALTH)
+settings.register_profile("long", max_examples=3000, deadline=None, suppress_health_check=_HEALTH)
 settings.load_profile("long" if LONG else "normal")
 
 
@@ -99,9 +102,43 @@ def exact_legendre_derivative(k: int, x: Fraction) -> Fraction:
 
 @pytest.fixture
 def panic():
-    """The PanicException class, obtained from a failing call."""
-    try:
-        quorvel.LegendreBasis(0, 1, 1.0).evaluate_at(0.0, [])
-    except BaseException as e:  # noqa: BLE001 - the class is what we want
-        return type(e)
-    raise AssertionError("expected a PanicException")
+    """The PanicException class, from the unpickling helper: no failure, so no diagnostic."""
+    return type(quorvel._panic_from_pickle("probe"))
+
+
+# ---------------------------------------------------------------- diagnostics
+#
+# Every internal failure writes a diagnostic to standard error. Tests that
+# provoke failures read theirs with the `diagnostics` fixture and check them;
+# a passing test that leaves one behind unread fails, so an unexpected
+# diagnostic always shows.
+
+_DIAGNOSTIC_HEAD = re.compile(r"^quorvel: internal failure in thread '(?:main|<unnamed>)' at [^\n]+:\d+:\d+:\n", re.M)
+
+
+def diagnostic_messages(text: str) -> list[str]:
+    """The messages of the diagnostics that make up text, in order; text holding anything else fails."""
+    heads = list(_DIAGNOSTIC_HEAD.finditer(text))
+    assert text.startswith(heads[0].group()) if heads else text == "", f"not a diagnostic: {text[:300]!r}"
+    ends = [head.start() for head in heads[1:]] + [len(text)]
+    bodies = [text[head.end() : end] for head, end in zip(heads, ends)]
+    assert all(body.endswith("\n") for body in bodies), f"unterminated diagnostic: {text[-300:]!r}"
+    return [body[:-1] for body in bodies]
+
+
+@pytest.fixture
+def diagnostics(capfd):
+    """Reads what was written to standard error since the last read, as diagnostic messages."""
+    return lambda: diagnostic_messages(capfd.readouterr().err)
+
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_makereport(item, call):
+    report = (yield).get_result()
+    if not report.passed:
+        return
+    for title, text in report.sections:
+        if title == f"Captured stderr {report.when}" and _DIAGNOSTIC_HEAD.search(text):
+            report.outcome = "failed"
+            report.longrepr = f"unexpected internal-failure diagnostics on standard error:\n{text}"
+            return

@@ -64,13 +64,14 @@ def test_documented_values(linear):
     assert linear.evaluate_many(t_values=grid[:, ::-1]) == [2.0, 1.0, 6.0, -2.0]
 
 
-def test_set_dofs_length_is_checked_and_old_dofs_stay(linear, panic):
+def test_set_dofs_length_is_checked_and_old_dofs_stay(linear, panic, diagnostics):
     with pytest.raises(panic) as info:
         linear.set_dofs([1, 2, 3])
     assert str(info.value) == (
         "assertion `left == right` failed: LegendreBasisEvaluator: set_dofs: input vector has wrong length\n"
         "  left: 3\n right: 4"
     )
+    assert diagnostics() == [str(info.value)]
     assert linear.evaluate_at(0.5) == 1.0
     with pytest.raises(TypeError, match=r"^argument 'legendre_vals': Can't extract `str` to `Vec`$"):
         linear.set_dofs("abcd")
@@ -83,19 +84,21 @@ def test_set_dofs_length_is_checked_and_old_dofs_stay(linear, panic):
     assert linear.evaluate_at(1.5) == 10.0
 
 
-def test_zero_intervals(panic):
+def test_zero_intervals(panic, diagnostics):
     ev = LegendreBasisEvaluator(2, 0, 1.0)
     ev.set_dofs([])
     for call in (lambda: ev.evaluate_at(0.5), lambda: ev.evaluate_derivative_many(np.zeros(3))):
         with pytest.raises(panic, match=r"^Matrix slicing out of bounds\.$"):
             call()
+        assert diagnostics() == ["Matrix slicing out of bounds."]
     assert ev.evaluate_many(np.zeros(0)) == []
 
 
 @pytest.mark.refusable_allocation
-def test_constructor_sizes(panic):
+def test_constructor_sizes(panic, diagnostics):
     with pytest.raises(panic, match="^capacity overflow$"):
         LegendreBasisEvaluator(4294967295, 4294967295, 1.0)
+    assert diagnostics() == ["capacity overflow"]
     with pytest.raises(MemoryError):
         LegendreBasisEvaluator(2**28, 2**28, 1.0)
     with pytest.raises(OverflowError):

@@ -224,10 +224,11 @@ def test_transformation_turns_nodal_values_into_legendre_dofs(degree):
         ),
     ],
 )
-def test_failures(call, message, panic):
+def test_failures(call, message, panic, diagnostics):
     with pytest.raises(panic) as info:
         call()
     assert str(info.value) == message
+    assert diagnostics() == [message]
 
 
 @pytest.mark.refusable_allocation

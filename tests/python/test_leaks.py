@@ -7,9 +7,12 @@ quarantine holds freed memory back) and the interpreter's allocated blocks.
 """
 
 import contextlib
+import copy
 import ctypes
 import gc
+import operator
 import os
+import pickle
 import resource
 import sys
 import time
@@ -72,6 +75,17 @@ def cases():
         ("evaluate_many on the pool", ev.evaluate_many, (large,), ok),
         ("evaluate_derivative_many on the pool", ev.evaluate_derivative_many, (large,), ok),
         ("evaluate_many of an exporter", ev.evaluate_many, (Exporter(small),), ok),
+        ("set_dofs of a float64 array", ev.set_dofs, (np.array(dofs),), ok),
+        ("LegendreBasis.evaluate_at of a float64 array", basis.evaluate_at, (t, np.array(dofs)), ok),
+        ("repr", repr, (ev,), ok),
+        ("LegendreBasis repr", repr, (basis,), ok),
+        ("attributes", operator.attrgetter("degree", "n_t", "T", "n_dofs", "dofs"), (ev,), ok),
+        ("LegendreBasis attributes", operator.attrgetter("degree", "n_t", "T", "n_dofs"), (basis,), ok),
+        ("pickle round trip", lambda x: pickle.loads(pickle.dumps(x)), (ev,), ok),
+        ("LegendreBasis pickle round trip", lambda x: pickle.loads(pickle.dumps(x)), (basis,), ok),
+        ("deepcopy of an empty evaluator", copy.deepcopy, (empty,), ok),
+        ("__setstate__", ev.__setstate__, (pickle.loads(pickle.dumps(ev)).__reduce__()[2],), ok),
+        ("PanicException pickle round trip", lambda e: pickle.loads(pickle.dumps(e)), (PANIC("m"),), ok),
         # failure paths
         ("binding: missing", quorvel.sum_as_string, (1,), TypeError),
         ("binding: too many", ev.evaluate_at, (t, t), TypeError),
@@ -87,6 +101,11 @@ def cases():
         ("sequence: raising item", basis.evaluate_at, (t, HostileSequence(dofs, None, 4, "boom")), Boom),
         ("sequence: too short", basis.evaluate_at, (t, dofs[:5]), PANIC),
         ("set_dofs: wrong length", ev.set_dofs, (dofs[:8],), PANIC),
+        ("set_dofs: float64 array of the wrong length", ev.set_dofs, (np.array(dofs[:8]),), PANIC),
+        ("set_dofs: released memoryview", ev.set_dofs, (released_view(),), ValueError),
+        ("__setstate__: wrong length", ev.__setstate__, (b"x" * 9,), ValueError),
+        ("__setstate__: not bytes", ev.__setstate__, (dofs,), TypeError),
+        ("pickling while set_dofs converts", ev.set_dofs, ([Reenters(lambda: pickle.dumps(ev))] * 9,), RuntimeError),
         ("set_dofs: evaluator borrowed", ev.evaluate_at, (Reenters(lambda: ev.set_dofs(dofs)),), RuntimeError),
         ("evaluate_at: evaluator borrowed", ev.set_dofs, ([Reenters(lambda: ev.evaluate_at(t))] * 9,), RuntimeError),
         ("receiver of another class", LegendreBasisEvaluator.evaluate_at, (basis, t), TypeError),
@@ -105,6 +124,12 @@ def cases():
     ]
     if not SANITIZED:  # a refused allocation aborts under AddressSanitizer
         yield ("refused allocation", LegendreBasis(2**28, 2**28, 1.0).evaluate_all_basis_functions, (t,), MemoryError)
+
+
+def released_view():
+    view = memoryview(np.zeros(9))
+    view.release()
+    return view
 
 
 def watched(call, args):

@@ -169,9 +169,10 @@ def test_degree_zero_and_negative_interval_length():
         lambda b: b.evaluate_all_basis_function_derivatives(0.5),
     ],
 )
-def test_zero_intervals_fail_without_touching_memory(call, panic):
+def test_zero_intervals_fail_without_touching_memory(call, panic, diagnostics):
     with pytest.raises(panic, match=r"^Matrix slicing out of bounds\.$"):
         call(LegendreBasis(2, 0, 1.0))
+    assert diagnostics() == ["Matrix slicing out of bounds."]
 
 
 def test_constructor_accepts_every_value_and_converts_in_order():

@@ -45,10 +45,11 @@ def module_still_works():
         "local_matrix",
     ],
 )
-def test_storage_beyond_the_machine_word_is_capacity_overflow(call, panic):
+def test_storage_beyond_the_machine_word_is_capacity_overflow(call, panic, diagnostics):
     with pytest.raises(panic) as info:
         call()
     assert str(info.value) == "capacity overflow"
+    assert diagnostics() == ["capacity overflow"]
     module_still_works()
 
 

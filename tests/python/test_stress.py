@@ -185,8 +185,10 @@ def stress(duration, n_threads):
     ("duration", "n_threads"),
     [pytest.param(3.0, 8, id="short"), pytest.param(180.0, 16, id="long", marks=pytest.mark.long)],
 )
-def test_threads_mixing_every_method(duration, n_threads):
+def test_threads_mixing_every_method(duration, n_threads, diagnostics):
     counts = stress(duration, n_threads)
+    # Each wrong length wrote one diagnostic, from the thread that met it; no other failure did.
+    assert diagnostics() == [WRONG_LENGTH] * counts["set_dofs_wrong", "wrong length"]
     ok = sum(v for (_, outcome), v in counts.items() if outcome == "ok")
     refused = sum(v for (_, outcome), v in counts.items() if outcome == "refused")
     reliability_log(

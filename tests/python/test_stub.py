@@ -93,6 +93,16 @@ def sample_calls() -> dict[str, Callable[[], object]]:
         "LegendreBasisEvaluator.evaluate": lambda: assert_type(
             evaluator.evaluate(times, derivative=2, out=np.empty(5)), npt.NDArray[np.float64]
         ),
+        # The read-only attributes.
+        "LegendreBasis.degree": lambda: assert_type(basis.degree, int),
+        "LegendreBasis.n_t": lambda: assert_type(basis.n_t, int),
+        "LegendreBasis.T": lambda: assert_type(basis.T, float),
+        "LegendreBasis.n_dofs": lambda: assert_type(basis.n_dofs, int),
+        "LegendreBasisEvaluator.degree": lambda: assert_type(evaluator.degree, int),
+        "LegendreBasisEvaluator.n_t": lambda: assert_type(evaluator.n_t, int),
+        "LegendreBasisEvaluator.T": lambda: assert_type(evaluator.T, float),
+        "LegendreBasisEvaluator.n_dofs": lambda: assert_type(evaluator.n_dofs, int),
+        "LegendreBasisEvaluator.dofs": lambda: assert_type(evaluator.dofs, npt.NDArray[np.float64]),
     }
 
 

@@ -1,0 +1,61 @@
+// PanicException across process boundaries. Its qualified name
+// "pyo3_runtime.PanicException" names no importable module, so the default
+// reduction of an exception (the class, the arguments and the instance
+// dictionary) cannot be unpickled anywhere. The class gets its own
+// __reduce__: the same arguments and dictionary, with the class replaced by
+// quorvel._panic_from_pickle, which creates the class in the unpickling
+// process if it does not exist there yet.
+
+#include "binding.hpp"
+
+namespace quorvel::python {
+
+namespace {
+
+PyObject* reduce_panic(PyObject* self, PyObject*) {
+  return boundary([&]() -> PyObject* {
+    Ref base_reduce = Ref::checked(PyObject_GetAttrString(PyExc_BaseException, "__reduce__"));
+    Ref reduced = Ref::checked(PyObject_CallOneArg(base_reduce.get(), self));
+    if (!PyTuple_Check(reduced.get()) || PyTuple_GET_SIZE(reduced.get()) < 2) {
+      raise(PyExc_TypeError, "BaseException.__reduce__ did not return a tuple");
+    }
+    Ref module = Ref::checked(PyImport_ImportModule("quorvel"));
+    Ref reconstructor =
+        Ref::checked(PyObject_GetAttrString(module.get(), panic_reconstructor().ml_name));
+    const Py_ssize_t size = PyTuple_GET_SIZE(reduced.get());
+    Ref result = Ref::checked(PyTuple_New(size));
+    PyTuple_SET_ITEM(result.get(), 0, reconstructor.release());
+    for (Py_ssize_t i = 1; i < size; ++i) {
+      PyTuple_SET_ITEM(result.get(), i, Py_NewRef(PyTuple_GET_ITEM(reduced.get(), i)));
+    }
+    return result.release();
+  });
+}
+
+PyObject* panic_from_pickle(PyObject*, PyObject* args) {
+  return boundary([&]() -> PyObject* {
+    PyObject* type = check(panic_type());
+    return check(PyObject_Call(type, args, nullptr));
+  });
+}
+
+PyMethodDef reduce_definition = {
+    "__reduce__", &reduce_panic, METH_NOARGS,
+    "__reduce__($self, /)\n--\n\n"
+    "Pickling support: rebuilt by quorvel._panic_from_pickle with the same arguments."};
+
+PyMethodDef reconstructor_definition = {
+    "_panic_from_pickle", &panic_from_pickle, METH_VARARGS,
+    "_panic_from_pickle(*args)\n--\n\n"
+    "A PanicException with these arguments (unpickling support; not for direct use)."};
+
+}  // namespace
+
+bool make_panic_picklable(PyObject* type) {
+  Ref descriptor(PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(type), &reduce_definition));
+  return descriptor && PyObject_SetAttrString(type, "__reduce__", descriptor.get()) == 0;
+}
+
+PyMethodDef& panic_reconstructor() { return reconstructor_definition; }
+
+}  // namespace quorvel::python
