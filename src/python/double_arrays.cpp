@@ -2,6 +2,8 @@
 
 #include <bit>
 
+#include "float64_buffer.hpp"
+
 namespace quorvel::python {
 
 namespace {
@@ -10,19 +12,6 @@ LazyAttribute numpy_asarray("numpy", "asarray");
 LazyAttribute numpy_empty("numpy", "empty");
 LazyAttribute numpy_float64("numpy", "float64");
 LazyAttribute numpy_ndarray("numpy", "ndarray");
-
-// "d" alone, with "@" or "=", or with the prefix naming this host's byte order.
-bool is_native_float64_format(const char* format) {
-  const std::string_view f = format == nullptr ? "B" : format;
-  if (f == "d" || f == "@d" || f == "=d") {
-    return true;
-  }
-  if constexpr (std::endian::native == std::endian::little) {
-    return f == "<d";
-  } else {
-    return f == ">d" || f == "!d";
-  }
-}
 
 // The text of an attribute chain, for messages: str(obj.dtype), str(obj.shape).
 Ref attribute_text(PyObject* obj, const char* attribute) {

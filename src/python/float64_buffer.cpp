@@ -10,19 +10,6 @@ namespace quorvel::python {
 
 namespace {
 
-// "d" alone, with "@" or "=", or with the prefix naming this host's byte order.
-bool is_native_float64_format(const char* format) {
-  const std::string_view f = format == nullptr ? "B" : format;
-  if (f == "d" || f == "@d" || f == "=d") {
-    return true;
-  }
-  if constexpr (std::endian::native == std::endian::little) {
-    return f == "<d";
-  } else {
-    return f == ">d" || f == "!d";
-  }
-}
-
 // Exporters may point shape and strides into the view itself (PyBuffer_FillInfo
 // points them at its len and itemsize, array.array its strides at itemsize): a
 // moved view has to point into its new place, not into the one it left.
@@ -37,6 +24,18 @@ T* moved_pointer(T* pointer, const Py_buffer& from, Py_buffer& to) {
 }
 
 }  // namespace
+
+bool is_native_float64_format(const char* format) noexcept {
+  const std::string_view f = format == nullptr ? "B" : format;
+  if (f == "d" || f == "@d" || f == "=d") {
+    return true;
+  }
+  if constexpr (std::endian::native == std::endian::little) {
+    return f == "<d";
+  } else {
+    return f == ">d" || f == "!d";
+  }
+}
 
 Float64Buffer::Float64Buffer(PyObject* exporter) {
   if (PyObject_GetBuffer(exporter, &view_, PyBUF_FULL_RO) < 0) {

@@ -8,6 +8,10 @@
 
 namespace quorvel::python {
 
+/// @brief Whether a buffer format names float64 items in this host's byte order:
+/// "d" alone, with "@" or "=", or with the prefix naming this host's byte order.
+[[nodiscard]] bool is_native_float64_format(const char* format) noexcept;
+
 /// @brief A held buffer view of 64-bit floats, any shape and strides.
 class Float64Buffer {
  public:
