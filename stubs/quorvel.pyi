@@ -100,6 +100,18 @@ class LegendreBasis:
     def evaluate_all_basis_function_derivatives(self, t: float) -> list[float]:
         """The time derivatives of all basis functions at t, in DOF order."""
 
+    def tabulate(
+        self, t_values: npt.ArrayLike, *, derivative: int = 0
+    ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]:
+        """The interval of every time and the `derivative`-th time derivatives of its basis functions there.
+
+        Returns (intervals, values): an int64 array of t_values' shape and a float64
+        array of shape t_values.shape + (degree + 1,). Order 0 equals
+        evaluate_all_basis_functions(t)[c + n_t * i] bit for bit, order 1
+        evaluate_all_basis_function_derivatives(t)[c + n_t * i]; orders of 2 or more
+        above the degree give 0.0.
+        """
+
     def __reduce__(self) -> tuple[type[LegendreBasis], tuple[int, int, float]]: ...
     @property
     def degree(self) -> int:

@@ -176,9 +176,11 @@ void evaluate_run(const kernel::Expansion& expansion, std::uint64_t order, const
   }
 }
 
-// The indices [begin, end) of the layout's index space, in runs along its innermost axis.
-void evaluate_indices(const kernel::Expansion& expansion, std::uint64_t order, const Layout& layout,
-                      const std::byte* in, std::byte* out, std::uint64_t begin, std::uint64_t end) {
+// Calls run(first, in_offset, out_offset, length) for the indices [begin, end) of
+// the layout's index space, in runs along its innermost axis: `first` is the
+// index (in C order) of the run's first element, the offsets are in bytes.
+template <class Run>
+void for_each_run(const Layout& layout, std::uint64_t begin, std::uint64_t end, Run&& run) {
   const std::size_t axes = layout.extents.size();
   std::vector<std::int64_t> index(axes);
   std::uint64_t rest = begin;
@@ -195,16 +197,34 @@ void evaluate_indices(const kernel::Expansion& expansion, std::uint64_t order, c
       in_offset += index[axis] * layout.in_strides[axis];
       out_offset += index[axis] * layout.out_strides[axis];
     }
-    const auto run = std::min<std::uint64_t>(
+    const auto length = std::min<std::uint64_t>(
         static_cast<std::uint64_t>(layout.extents[inner] - index[inner]), end - at);
-    evaluate_run(expansion, order, in + in_offset, layout.in_strides[inner], out + out_offset,
-                 layout.out_strides[inner], static_cast<std::size_t>(run));
-    at += run;
-    index[inner] += static_cast<std::int64_t>(run);
+    run(at, in_offset, out_offset, static_cast<std::size_t>(length));
+    at += length;
+    index[inner] += static_cast<std::int64_t>(length);
     for (std::size_t axis = inner; axis > 0 && index[axis] == layout.extents[axis]; --axis) {
       index[axis] = 0;
       ++index[axis - 1];
     }
+  }
+}
+
+// n times read with one stride, tabulated into contiguous rows from index `first`.
+void tabulate_run(const kernel::Expansion& mesh, std::uint64_t order, const std::byte* in,
+                  std::int64_t in_stride, std::int64_t* intervals, double* values, std::size_t n) {
+  const std::size_t width = static_cast<std::size_t>(mesh.degree) + 1;
+  if (in_stride == static_cast<std::int64_t>(sizeof(double)) && aligned(in)) {
+    tabulate_contiguous(mesh, order, reinterpret_cast<const double*>(in), intervals, values, n);
+    return;
+  }
+  constexpr std::size_t block = 256;
+  double times[block];
+  for (std::size_t done = 0; done < n; done += block) {
+    const std::size_t m = std::min(block, n - done);
+    for (std::size_t j = 0; j < m; ++j) {
+      std::memcpy(&times[j], in + static_cast<std::int64_t>(done + j) * in_stride, sizeof(double));
+    }
+    tabulate_contiguous(mesh, order, times, intervals + done, values + done * width, m);
   }
 }
 
@@ -285,8 +305,38 @@ void evaluate_strided(const LegendreBasis& basis, const DofMatrix& dofs, std::ui
   const bool may_split = !has_repeated_elements(results);
   run_batch(static_cast<std::size_t>(count), may_split, pool,
             [&](std::size_t begin, std::size_t end) {
-              evaluate_indices(expansion, order, layout, times.data, results.data, begin, end);
+              for_each_run(layout, begin, end,
+                           [&](std::uint64_t, std::int64_t in_offset, std::int64_t out_offset,
+                               std::size_t length) {
+                             evaluate_run(expansion, order, times.data + in_offset,
+                                          layout.in_strides.back(), results.data + out_offset,
+                                          layout.out_strides.back(), length);
+                           });
             });
+}
+
+void tabulate_strided(const LegendreBasis& basis, std::uint64_t order,
+                      StridedDoubles<const std::byte> times, std::int64_t* intervals,
+                      double* values, LazyThreadPool& pool) {
+  const std::uint64_t count = element_count(times.shape);
+  if (count == 0) {
+    return;
+  }
+  if (basis.n_t == 0) {
+    fail("Matrix slicing out of bounds.");
+  }
+  const std::size_t width = static_cast<std::size_t>(basis.degree) + 1;
+  const kernel::Expansion mesh{basis.h(), static_cast<double>(basis.n_t) - 1.0, basis.degree,
+                               nullptr, 0};
+  const Layout layout = merged_layout(times.shape, times.strides, times.strides);
+  run_batch(static_cast<std::size_t>(count), true, pool, [&](std::size_t begin, std::size_t end) {
+    for_each_run(
+        layout, begin, end,
+        [&](std::uint64_t first, std::int64_t in_offset, std::int64_t, std::size_t length) {
+          tabulate_run(mesh, order, times.data + in_offset, layout.in_strides.back(),
+                       intervals + first, values + first * width, length);
+        });
+  });
 }
 
 }  // namespace quorvel

@@ -65,4 +65,13 @@ void evaluate_strided(const LegendreBasis& basis, const DofMatrix& dofs, std::ui
                       StridedDoubles<const std::byte> times, StridedDoubles<std::byte> results,
                       LazyThreadPool& pool);
 
+/// @brief For every index i of times (in C order of its shape): its interval in
+/// intervals[i] and the order-th time derivatives of its basis functions
+/// P_0 ... P_degree in values[i (degree + 1) + k], as tabulate_contiguous gives
+/// them. The basis needs an interval unless there are no times; large batches
+/// run on @p pool.
+void tabulate_strided(const LegendreBasis& basis, std::uint64_t order,
+                      StridedDoubles<const std::byte> times, std::int64_t* intervals,
+                      double* values, LazyThreadPool& pool);
+
 }  // namespace quorvel

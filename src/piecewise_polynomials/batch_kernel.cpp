@@ -93,12 +93,69 @@ QUORVEL_KERNEL_INLINE void evaluate_variant(const kernel::Expansion& e, std::uin
   }
 }
 
+// The tabulation of a run: intervals and every basis function's derivative, lane
+// by lane into rows of degree + 1 values; the last partial vector is padded.
+template <int N, int Order>
+QUORVEL_KERNEL_INLINE void tabulate_run(const kernel::Expansion& shared, std::uint32_t order,
+                                        bool zeros, const double* t, std::int64_t* intervals,
+                                        double* values, std::size_t n, Vec<N>* scratch) {
+  const kernel::Expansion e = shared;
+  const std::size_t width = static_cast<std::size_t>(e.degree) + 1;
+  auto step = [&](std::size_t i, std::size_t lanes, Vec<N> times) {
+    const auto at = kernel::locate<N>(times, e.h, e.last_interval);
+    for (std::size_t l = 0; l < lanes; ++l) {
+      intervals[i + l] = kernel::lane<N>(at.interval, static_cast<int>(l));
+    }
+    if (zeros) {
+      std::fill_n(values + i * width, lanes * width, 0.0);
+      return;
+    }
+    kernel::for_each_basis_derivative<N, Order>(
+        at.x, e.degree, e.h, order, scratch, [&](std::uint32_t k, Vec<N> v) {
+          for (std::size_t l = 0; l < lanes; ++l) {
+            values[(i + l) * width + k] = kernel::lane<N>(v, static_cast<int>(l));
+          }
+        });
+  };
+  std::size_t i = 0;
+  for (; i + N <= n; i += N) {
+    step(i, N, kernel::load<N>(t + i));
+  }
+  if (i < n) {
+    double padded[N] = {};
+    std::copy_n(t + i, n - i, padded);
+    step(i, n - i, kernel::load<N>(padded));
+  }
+}
+
+template <int N>
+QUORVEL_KERNEL_INLINE void tabulate_variant(const kernel::Expansion& e, std::uint32_t order,
+                                            bool zeros, const double* t, std::int64_t* intervals,
+                                            double* values, std::size_t n) {
+  if (order == 0 || zeros) {
+    tabulate_run<N, 0>(e, 0, zeros, t, intervals, values, n, nullptr);
+  } else if (order == 1) {
+    tabulate_run<N, 1>(e, 1, false, t, intervals, values, n, nullptr);
+  } else {
+    const auto scratch = std::make_unique<Vec<N>[]>(3 * (static_cast<std::size_t>(order) + 1));
+    tabulate_run<N, kernel::runtime_order>(e, order, false, t, intervals, values, n, scratch.get());
+  }
+}
+
 using Variant = void (*)(const kernel::Expansion&, std::uint32_t, const double*, double*,
                          std::size_t);
+using TabulationVariant = void (*)(const kernel::Expansion&, std::uint32_t, bool, const double*,
+                                   std::int64_t*, double*, std::size_t);
 
 [[gnu::flatten]] void evaluate_baseline(const kernel::Expansion& e, std::uint32_t order,
                                         const double* t, double* out, std::size_t n) {
   evaluate_variant<baseline_lanes>(e, order, t, out, n);
+}
+
+[[gnu::flatten]] void tabulate_baseline(const kernel::Expansion& e, std::uint32_t order, bool zeros,
+                                        const double* t, std::int64_t* intervals, double* values,
+                                        std::size_t n) {
+  tabulate_variant<baseline_lanes>(e, order, zeros, t, intervals, values, n);
 }
 
 #if defined(__x86_64__)
@@ -112,6 +169,21 @@ using Variant = void (*)(const kernel::Expansion&, std::uint32_t, const double*,
                                                               std::uint32_t order, const double* t,
                                                               double* out, std::size_t n) {
   evaluate_variant<avx512_lanes>(e, order, t, out, n);
+}
+
+[[gnu::flatten, gnu::target("avx2")]] void tabulate_avx2(const kernel::Expansion& e,
+                                                         std::uint32_t order, bool zeros,
+                                                         const double* t, std::int64_t* intervals,
+                                                         double* values, std::size_t n) {
+  tabulate_variant<avx2_lanes>(e, order, zeros, t, intervals, values, n);
+}
+
+[[gnu::flatten, gnu::target("avx512f")]] void tabulate_avx512(const kernel::Expansion& e,
+                                                              std::uint32_t order, bool zeros,
+                                                              const double* t,
+                                                              std::int64_t* intervals,
+                                                              double* values, std::size_t n) {
+  tabulate_variant<avx512_lanes>(e, order, zeros, t, intervals, values, n);
 }
 #endif
 
@@ -187,6 +259,16 @@ Variant variant_of(InstructionSet set) noexcept {
   }
 }
 
+TabulationVariant tabulation_of(InstructionSet set) noexcept {
+  switch (set) {
+#if defined(__x86_64__)
+    case InstructionSet::avx2: return &tabulate_avx2;
+    case InstructionSet::avx512: return &tabulate_avx512;
+#endif
+    default: return &tabulate_baseline;
+  }
+}
+
 }  // namespace
 
 const char* name_of(InstructionSet set) noexcept {
@@ -247,6 +329,17 @@ void evaluate_contiguous(const kernel::Expansion& expansion, std::uint64_t order
     return;
   }
   variant_of(active_instruction_set())(expansion, static_cast<std::uint32_t>(order), t, out, n);
+}
+
+}  // namespace quorvel
+
+namespace quorvel {
+
+void tabulate_contiguous(const kernel::Expansion& mesh, std::uint64_t order, const double* t,
+                         std::int64_t* intervals, double* values, std::size_t n) {
+  const bool zeros = order >= 2 && order > mesh.degree;
+  tabulation_of(active_instruction_set())(mesh, zeros ? 0 : static_cast<std::uint32_t>(order),
+                                          zeros, t, intervals, values, n);
 }
 
 }  // namespace quorvel

@@ -59,4 +59,13 @@ class ForcedInstructionSet {
 void evaluate_contiguous(const kernel::Expansion& expansion, std::uint64_t order, const double* t,
                          double* out, std::size_t n);
 
+/// @brief For each of n times: its interval (the location rule of the one-time
+/// evaluation) in intervals[i], and the order-th time derivatives of the basis
+/// functions P_0 ... P_degree of that interval at it in values[i (degree + 1) + k],
+/// on the active variant. Orders 0 and 1 are the all-basis operations' values;
+/// orders of 2 or more above the degree give +0.0. Only h, last_interval and
+/// degree of the expansion are read.
+void tabulate_contiguous(const kernel::Expansion& mesh, std::uint64_t order, const double* t,
+                         std::int64_t* intervals, double* values, std::size_t n);
+
 }  // namespace quorvel

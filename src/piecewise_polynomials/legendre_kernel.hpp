@@ -110,6 +110,17 @@ QUORVEL_KERNEL_INLINE void store(double* to, Vec<N> v) {
   std::memcpy(to, &v, sizeof v);
 }
 
+/// @brief Lane l of v.
+template <int N, class V>
+QUORVEL_KERNEL_INLINE auto lane(V v, int l) {
+  if constexpr (N == 1) {
+    (void)l;
+    return v;
+  } else {
+    return v[l];
+  }
+}
+
 /// @brief base[index] for every lane.
 template <int N>
 QUORVEL_KERNEL_INLINE Vec<N> gather(const double* base, Ints<N> index) {

@@ -12,6 +12,7 @@ LazyAttribute numpy_asarray("numpy", "asarray");
 LazyAttribute numpy_empty("numpy", "empty");
 LazyAttribute numpy_float64("numpy", "float64");
 LazyAttribute numpy_ndarray("numpy", "ndarray");
+LazyAttribute numpy_int64("numpy", "int64");
 
 // The text of an attribute chain, for messages: str(obj.dtype), str(obj.shape).
 Ref attribute_text(PyObject* obj, const char* attribute) {
@@ -186,6 +187,18 @@ OutputDoubles::OutputDoubles(PyObject* out, std::string_view name,
     throw PythonError{};
   }
   strides_ = held_.strides();
+}
+
+PyObject* numpy_float64_type() { return numpy_float64.get(); }
+PyObject* numpy_int64_type() { return numpy_int64.get(); }
+
+NewArray::NewArray(const std::vector<std::int64_t>& shape, PyObject* dtype) {
+  Ref dims(shape_tuple(shape));
+  array_ =
+      Ref::checked(PyObject_CallFunctionObjArgs(numpy_empty.get(), dims.get(), dtype, nullptr));
+  if (!held_.acquire(array_.get(), true)) {
+    fail("numpy.empty gave no writable buffer");
+  }
 }
 
 StridedDoubles<std::byte> OutputDoubles::strided() noexcept {

@@ -87,6 +87,26 @@ class OutputDoubles {
   std::vector<std::int64_t> strides_;
 };
 
+/// @brief A new C-ordered ndarray of the given shape and dtype, its memory held writable.
+class NewArray {
+ public:
+  /// @brief numpy.empty(shape, dtype); dtype is a NumPy scalar type such as numpy.int64.
+  NewArray(const std::vector<std::int64_t>& shape, PyObject* dtype);
+
+  /// @brief The first item.
+  [[nodiscard]] void* data() const noexcept { return held_.view().buf; }
+  /// @brief The array, as a new reference.
+  [[nodiscard]] PyObject* release() noexcept { return array_.release(); }
+
+ private:
+  Ref array_;
+  HeldView held_;
+};
+
+/// @brief numpy.float64 and numpy.int64, importing NumPy on first use.
+PyObject* numpy_float64_type();
+PyObject* numpy_int64_type();
+
 /// @brief A shape as a tuple of ints.
 PyObject* shape_tuple(const std::vector<std::int64_t>& shape);
 

@@ -10,9 +10,6 @@ namespace quorvel::python {
 
 namespace {
 
-// Exporters may point shape and strides into the view itself (PyBuffer_FillInfo
-// points them at its len and itemsize, array.array its strides at itemsize): a
-// moved view has to point into its new place, not into the one it left.
 template <class T>
 T* moved_pointer(T* pointer, const Py_buffer& from, Py_buffer& to) {
   const auto address = reinterpret_cast<std::uintptr_t>(pointer);
@@ -59,11 +56,16 @@ Float64Buffer::Float64Buffer(PyObject* exporter) {
   }
 }
 
+void move_view(Py_buffer& to, const Py_buffer& from) noexcept {
+  to = from;
+  to.shape = moved_pointer(to.shape, from, to);
+  to.strides = moved_pointer(to.strides, from, to);
+  to.suboffsets = moved_pointer(to.suboffsets, from, to);
+}
+
 Float64Buffer::Float64Buffer(Float64Buffer&& other) noexcept
-    : view_(other.view_), held_(std::exchange(other.held_, false)) {
-  view_.shape = moved_pointer(view_.shape, other.view_, view_);
-  view_.strides = moved_pointer(view_.strides, other.view_, view_);
-  view_.suboffsets = moved_pointer(view_.suboffsets, other.view_, view_);
+    : held_(std::exchange(other.held_, false)) {
+  move_view(view_, other.view_);
 }
 
 Float64Buffer::~Float64Buffer() {

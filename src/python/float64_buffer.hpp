@@ -12,6 +12,12 @@ namespace quorvel::python {
 /// "d" alone, with "@" or "=", or with the prefix naming this host's byte order.
 [[nodiscard]] bool is_native_float64_format(const char* format) noexcept;
 
+/// @brief Copies a held view to another place. Exporters may point shape and strides
+/// into the view itself (PyBuffer_FillInfo points them at its len and itemsize,
+/// array.array its strides at itemsize): the copy points into its own place, not
+/// into the one it left.
+void move_view(Py_buffer& to, const Py_buffer& from) noexcept;
+
 /// @brief A held buffer view of 64-bit floats, any shape and strides.
 class Float64Buffer {
  public:

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "double_arrays.hpp"
+#include "float64_buffer.hpp"
 
 namespace quorvel::python {
 
@@ -69,10 +70,11 @@ DoubleSequence::DoubleSequence(PyObject* obj) {
 }
 
 DoubleSequence::DoubleSequence(DoubleSequence&& other) noexcept
-    : view_(other.view_),
-      held_(std::exchange(other.held_, false)),
+    : held_(std::exchange(other.held_, false)),
       converted_(std::move(other.converted_)),
-      size_(other.size_) {}
+      size_(other.size_) {
+  move_view(view_, other.view_);
+}
 
 DoubleSequence::~DoubleSequence() {
   if (held_) {

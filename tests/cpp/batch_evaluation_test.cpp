@@ -276,6 +276,38 @@ TEST(BatchKernel, EveryInstructionSetGivesTheOneTimeBits) {
   }
 }
 
+TEST(BatchKernel, EveryInstructionSetTabulatesTheOneTimeBits) {
+  for (const InstructionSet set : supported_instruction_sets()) {
+    const ForcedInstructionSet forced(set);
+    for (const std::uint32_t degree : {0u, 1u, 3u, 6u, 9u}) {
+      for (const double T : {2.5, 0.0, -1.0, nan}) {
+        const LegendreBasis basis{degree, 7, T};
+        const auto times = mixed_times(LegendreBasis{degree, 7, 2.5}, 101, degree + 3);
+        const kernel::Expansion mesh{basis.h(), 6.0, degree, nullptr, 0};
+        const std::size_t width = degree + 1;
+        for (std::uint32_t order = 0; order <= degree + 2; ++order) {
+          SCOPED_TRACE(std::string(name_of(set)) + ", degree " + std::to_string(degree) +
+                       ", order " + std::to_string(order));
+          std::vector<std::int64_t> intervals(times.size());
+          std::vector<double> values(times.size() * width);
+          tabulate_contiguous(mesh, order, times.data(), intervals.data(), values.data(),
+                              times.size());
+          std::vector<double> expected(width);
+          for (std::size_t i = 0; i < times.size(); ++i) {
+            const auto c = basis.basis_derivatives_at(times[i], order, expected);
+            ASSERT_EQ(intervals[i], c);
+            for (std::size_t k = 0; k < width; ++k) {
+              ASSERT_EQ(std::bit_cast<std::uint64_t>(values[i * width + k]),
+                        std::bit_cast<std::uint64_t>(expected[k]))
+                  << "time " << times[i] << ", k " << k;
+            }
+          }
+        }
+      }
+    }
+  }
+}
+
 TEST(BatchKernel, ForcingAVariantTheCpuLacksFails) {
   const auto sets = supported_instruction_sets();
   ASSERT_EQ(sets.front(), InstructionSet::baseline);

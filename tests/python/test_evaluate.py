@@ -10,7 +10,7 @@ from fractions import Fraction
 
 import numpy as np
 import pytest
-from conftest import bits
+from conftest import bits, exact_derivative
 
 import quorvel
 from quorvel import LegendreBasis, LegendreBasisEvaluator
@@ -30,23 +30,6 @@ def same_bits(a, b):
 
 
 # ------------------------------------------------ values against exact arithmetic
-
-
-def exact_derivative(k, m, x):
-    """The m-th x-derivative of P_k at the rational x, from P_k's monomial coefficients."""
-    prev, cur = [Fraction(1)], [Fraction(0), Fraction(1)]
-    coefficients = prev if k == 0 else cur
-    for n in range(1, k):
-        nxt = [Fraction(0)] * (n + 2)
-        for i, c in enumerate(cur):
-            nxt[i + 1] += Fraction(2 * n + 1, n + 1) * c
-        for i, c in enumerate(prev):
-            nxt[i] -= Fraction(n, n + 1) * c
-        prev, cur = cur, nxt
-        coefficients = cur
-    for _ in range(m):
-        coefficients = [i * c for i, c in enumerate(coefficients)][1:]
-    return sum((c * x**i for i, c in enumerate(coefficients)), Fraction(0))
 
 
 def exact_value(dofs, degree, n_t, h, t, m):

@@ -90,6 +90,9 @@ def sample_calls() -> dict[str, Callable[[], object]]:
         "LegendreBasisEvaluator.evaluate_derivative_many": lambda: assert_type(
             evaluator.evaluate_derivative_many(t_values=times.reshape(5, 1)), list[float]
         ),
+        "LegendreBasis.tabulate": lambda: assert_type(
+            basis.tabulate(times, derivative=1), tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]
+        ),
         "LegendreBasisEvaluator.evaluate": lambda: assert_type(
             evaluator.evaluate(times, derivative=2, out=np.empty(5)), npt.NDArray[np.float64]
         ),
