@@ -1,0 +1,221 @@
+#include "lagrange_compressed_rows.hpp"
+
+#include <Eigen/Core>
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <limits>
+#include <span>
+#include <variant>
+#include <vector>
+
+#include "lagrange_to_legendre.hpp"
+#include "prolongation_rows.hpp"
+#include "support/failure.hpp"
+#include "support/thread_pool.hpp"
+
+namespace quorvel {
+
+namespace {
+
+// Rows per chunk: the unit of work handed to the worker pool, and the unit in
+// which the prolongation counts its entries before it allocates.
+constexpr std::uint64_t rows_per_chunk = std::uint64_t{1} << 14;
+
+std::uint64_t chunk_count(std::uint64_t nrows) noexcept {
+  return nrows / rows_per_chunk + (nrows % rows_per_chunk != 0 ? 1 : 0);
+}
+
+// Runs body(chunk, first_row, end_row) for every chunk of nrows rows: on the
+// calling thread for a single chunk, on the worker pool otherwise. Chunks are
+// independent; each runs its rows in increasing order.
+template <class Body>
+void for_each_chunk(std::uint64_t nrows, const Body& body) {
+  const auto chunks = static_cast<std::size_t>(chunk_count(nrows));
+  const auto run = [&](std::size_t begin, std::size_t end) {
+    for (std::size_t k = begin; k < end; ++k) {
+      const std::uint64_t first = k * rows_per_chunk;
+      body(k, first, std::min(first + rows_per_chunk, nrows));
+    }
+  };
+  if (chunks <= 1) {
+    run(0, chunks);
+    return;
+  }
+  global_thread_pool().get().for_each_piece(chunks, run);
+}
+
+// The first entry of every chunk, and the entry count as the last element.
+template <class CountRows>
+std::vector<std::uint64_t> chunk_starts(std::uint64_t nrows, const CountRows& count_rows) {
+  std::vector<std::uint64_t> starts(chunk_count(nrows) + 1, 0);
+  for_each_chunk(nrows, [&](std::size_t k, std::uint64_t first, std::uint64_t end) {
+    starts[k + 1] = count_rows(first, end);
+  });
+  for (std::size_t k = 1; k < starts.size(); ++k) {
+    starts[k] += starts[k - 1];  // at most (2^32 - 1) rows of at most 2^32 - 1 entries
+  }
+  return starts;
+}
+
+// Room for the values of one row: on the stack when N is known at compile time.
+template <std::size_t N>
+auto row_buffer(const ProlongationRows& rows) {
+  if constexpr (N == std::dynamic_extent) {
+    return std::vector<double>(rows.nodes_per_interval());
+  } else {
+    return std::array<double, N>{};
+  }
+}
+
+// Writes the rows of every chunk from its start. Returns false when a chunk's
+// rows do not hold exactly the entries its count gave; no write ever passes the
+// end of the chunk's own range.
+template <std::size_t N, class Index>
+bool write_prolongation(const ProlongationRows& rows, std::span<const std::uint64_t> starts,
+                        CompressedRows<Index>& matrix) {
+  std::atomic<bool> exact{true};
+  Index* const offsets = matrix.row_offsets.data();
+  Index* const columns = matrix.columns.data();
+  double* const values = matrix.values.data();
+  for_each_chunk(matrix.nrows, [&](std::size_t k, std::uint64_t first, std::uint64_t end) {
+    auto buffer = row_buffer<N>(rows);
+    const std::span<double, N> row(buffer);
+    std::uint64_t at = starts[k];
+    const std::uint64_t stop = starts[k + 1];
+    for (std::uint64_t t = first; t < end; ++t) {
+      offsets[t] = static_cast<Index>(at);
+      rows.for_each_entry(t, row, [&](std::uint64_t column, double value) {
+        // Past the chunk's count the entries are counted, not written.
+        if (at < stop) {
+          columns[at] = static_cast<Index>(column);
+          values[at] = value;
+        }
+        ++at;
+      });
+    }
+    if (at != stop) {
+      exact.store(false, std::memory_order_relaxed);
+    }
+  });
+  offsets[matrix.nrows] = static_cast<Index>(starts.back());
+  return exact.load();
+}
+
+template <std::size_t N>
+bool write_prolongation(const ProlongationRows& rows, std::span<const std::uint64_t> starts,
+                        AnyCompressedRows& matrix) {
+  return std::visit([&](auto& typed) { return write_prolongation<N>(rows, starts, typed); },
+                    matrix);
+}
+
+template <std::size_t N>
+AnyCompressedRows prolongation_compressed_rows(const ProlongationRows& rows) {
+  const std::uint64_t nrows = rows.row_count();
+  // The entry bounds size the arrays exactly, except where a value off the nodes
+  // is exactly 0.0 (very high degrees): that matrix is counted again, value by
+  // value, and written anew.
+  auto starts = chunk_starts(nrows, [&](std::uint64_t first, std::uint64_t end) {
+    std::uint64_t count = 0;
+    for (std::uint64_t t = first; t < end; ++t) {
+      count += rows.entry_bound<N>(t);
+    }
+    return count;
+  });
+  AnyCompressedRows matrix = allocate_compressed_rows({nrows, rows.column_count(), starts.back()});
+  if (write_prolongation<N>(rows, starts, matrix)) {
+    return matrix;
+  }
+  matrix = AnyCompressedRows{};  // released before the exact arrays are allocated
+  starts = chunk_starts(nrows, [&](std::uint64_t first, std::uint64_t end) {
+    auto buffer = row_buffer<N>(rows);
+    const std::span<double, N> row(buffer);
+    std::uint64_t count = 0;
+    for (std::uint64_t t = first; t < end; ++t) {
+      rows.for_each_entry(t, row, [&](std::uint64_t, double) { ++count; });
+    }
+    return count;
+  });
+  matrix = allocate_compressed_rows({nrows, rows.column_count(), starts.back()});
+  if (!write_prolongation<N>(rows, starts, matrix)) {
+    fail("prolongation rows differ between two evaluations");
+  }
+  return matrix;
+}
+
+// Row p * n_t + e holds M(i, p) at column e * degree + i for i = 0 ... degree.
+template <class Index>
+void write_lagrange_to_legendre(const Eigen::MatrixXd& weights, std::uint32_t degree,
+                                std::uint32_t n_t, CompressedRows<Index>& matrix) {
+  const std::uint64_t width = static_cast<std::uint64_t>(degree) + 1;
+  Index* const offsets = matrix.row_offsets.data();
+  Index* const columns = matrix.columns.data();
+  double* const values = matrix.values.data();
+  for_each_chunk(matrix.nrows, [&](std::size_t, std::uint64_t first, std::uint64_t end) {
+    std::uint64_t p = first / n_t;
+    std::uint64_t e = first % n_t;
+    std::uint64_t at = first * width;
+    for (std::uint64_t r = first; r < end; ++r) {
+      offsets[r] = static_cast<Index>(at);
+      // Column p of the column-major M: the weights of the degree + 1 nodes.
+      const double* const m = weights.data() + p * width;
+      const std::uint64_t first_column = e * degree;
+      for (std::uint64_t i = 0; i < width; ++i) {
+        columns[at + i] = static_cast<Index>(first_column + i);
+        values[at + i] = m[i];
+      }
+      at += width;
+      if (++e == n_t) {
+        e = 0;
+        ++p;
+      }
+    }
+  });
+  offsets[matrix.nrows] = static_cast<Index>(matrix.values.size());
+}
+
+}  // namespace
+
+AnyCompressedRows prolongation_compressed_rows(std::uint32_t degree, std::uint32_t nt_coarse,
+                                               std::uint32_t nt_fine) {
+  const ProlongationRows rows(degree, nt_coarse, nt_fine);
+  // The common degrees with the node count known at compile time: the same
+  // operations in the same order, with the loops over the nodes unrolled.
+  switch (rows.nodes_per_interval()) {
+    case 2: return prolongation_compressed_rows<2>(rows);
+    case 3: return prolongation_compressed_rows<3>(rows);
+    case 4: return prolongation_compressed_rows<4>(rows);
+    case 5: return prolongation_compressed_rows<5>(rows);
+    case 6: return prolongation_compressed_rows<6>(rows);
+    case 7: return prolongation_compressed_rows<7>(rows);
+    case 8: return prolongation_compressed_rows<8>(rows);
+    case 9: return prolongation_compressed_rows<9>(rows);
+    default: return prolongation_compressed_rows<std::dynamic_extent>(rows);
+  }
+}
+
+CompressedRowsSize lagrange_to_legendre_size(std::uint32_t degree, std::uint32_t n_t) noexcept {
+  const std::uint64_t width = static_cast<std::uint64_t>(degree) + 1;
+  std::uint64_t per_interval = 0;
+  std::uint64_t entries = 0;
+  if (__builtin_mul_overflow(width, width, &per_interval) ||
+      __builtin_mul_overflow(per_interval, n_t, &entries)) {
+    entries = std::numeric_limits<std::uint64_t>::max();
+  }
+  return {width * n_t, static_cast<std::uint64_t>(n_t) * degree + 1, entries};
+}
+
+AnyCompressedRows lagrange_to_legendre_compressed_rows(std::uint32_t degree, std::uint32_t n_t) {
+  if (degree == 0) {
+    fail("Lagrange to Legendre conversion not meaningful for degree 0");
+  }
+  const CompressedRowsSize size = lagrange_to_legendre_size(degree, n_t);
+  // The local matrix first: its failures come before any large allocation.
+  const Eigen::MatrixXd weights = n_t > 0 ? node_to_legendre_weights(degree) : Eigen::MatrixXd();
+  AnyCompressedRows matrix = allocate_compressed_rows(size);
+  std::visit([&](auto& typed) { write_lagrange_to_legendre(weights, degree, n_t, typed); }, matrix);
+  return matrix;
+}
+
+}  // namespace quorvel
