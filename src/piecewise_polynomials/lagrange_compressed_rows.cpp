@@ -4,9 +4,12 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <bit>
 #include <cstddef>
 #include <limits>
+#include <memory>
 #include <span>
+#include <type_traits>
 #include <variant>
 #include <vector>
 
@@ -69,6 +72,54 @@ auto row_buffer(const ProlongationRows& rows) {
   }
 }
 
+// The entries of a row depend on its reference coordinate alone, and fine nodes
+// at the same place in their coarse intervals share it bit for bit (nested meshes
+// have few such places): a small direct-mapped cache of the entries by the
+// coordinate's bits, one per chunk.
+template <std::size_t N>
+class RowCache {
+ public:
+  struct Row {
+    std::uint64_t key;
+    std::uint32_t count;
+    std::array<std::uint32_t, N> offsets;  // of the entries' columns from the interval's first
+    std::array<double, N> values;
+  };
+
+  explicit RowCache(const ProlongationRows& rows) : rows_(rows) {
+    for (Row& row : slots_) {
+      row = Row{empty, 0, {}, {}};
+    }
+  }
+
+  const Row& at(double xi) {
+    const auto key = std::bit_cast<std::uint64_t>(xi);
+    Row& row = slots_[(key * 0x9E3779B97F4A7C15ULL) >> (64 - slot_bits)];
+    if (row.key != key) {
+      row.key = key;
+      row.count = 0;
+      rows_.for_each_entry_at(xi, std::span<double, N>(scratch_), [&](std::size_t j, double value) {
+        row.offsets[row.count] = static_cast<std::uint32_t>(j);
+        row.values[row.count] = value;
+        ++row.count;
+      });
+    }
+    return row;
+  }
+
+ private:
+  static constexpr int slot_bits = 8;
+  // A NaN pattern: never the bits of a reference coordinate, which is finite.
+  static constexpr std::uint64_t empty = 0x7FF8DEADBEEF0001ULL;
+
+  const ProlongationRows& rows_;
+  std::array<Row, std::size_t{1} << slot_bits> slots_;
+  std::array<double, N> scratch_{};
+};
+
+// Rows placed a block at a time, so that the positions are computed in pairs.
+constexpr std::size_t rows_per_block = 256;
+
 // Writes the rows of every chunk from its start. Returns false when a chunk's
 // rows do not hold exactly the entries its count gave; no write ever passes the
 // end of the chunk's own range.
@@ -79,21 +130,51 @@ bool write_prolongation(const ProlongationRows& rows, std::span<const std::uint6
   Index* const offsets = matrix.row_offsets.data();
   Index* const columns = matrix.columns.data();
   double* const values = matrix.values.data();
+  const std::uint64_t degree = rows.nodes_per_interval() - 1;
   for_each_chunk(matrix.nrows, [&](std::size_t k, std::uint64_t first, std::uint64_t end) {
-    auto buffer = row_buffer<N>(rows);
-    const std::span<double, N> row(buffer);
     std::uint64_t at = starts[k];
     const std::uint64_t stop = starts[k + 1];
-    for (std::uint64_t t = first; t < end; ++t) {
-      offsets[t] = static_cast<Index>(at);
-      rows.for_each_entry(t, row, [&](std::uint64_t column, double value) {
-        // Past the chunk's count the entries are counted, not written.
-        if (at < stop) {
-          columns[at] = static_cast<Index>(column);
-          values[at] = value;
+    // Past the chunk's count the entries are counted, not written.
+    const auto put = [&](std::uint64_t column, double value) {
+      if (at < stop) {
+        columns[at] = static_cast<Index>(column);
+        values[at] = value;
+      }
+      ++at;
+    };
+    if constexpr (N == std::dynamic_extent) {
+      auto scratch = row_buffer<N>(rows);
+      for (std::uint64_t t = first; t < end; ++t) {
+        offsets[t] = static_cast<Index>(at);
+        rows.for_each_entry(t, std::span<double, N>(scratch), put);
+      }
+    } else {
+      auto cache = std::make_unique<RowCache<N>>(rows);
+      std::array<double, rows_per_block> intervals;
+      std::array<double, rows_per_block> xis;
+      for (std::uint64_t block = first; block < end; block += rows_per_block) {
+        const auto count =
+            static_cast<std::size_t>(std::min<std::uint64_t>(rows_per_block, end - block));
+        rows.places(block, count, intervals.data(), xis.data());
+        for (std::size_t i = 0; i < count; ++i) {
+          offsets[block + i] = static_cast<Index>(at);
+          const auto& row = cache->at(xis[i]);
+          const auto first_column = static_cast<std::uint64_t>(intervals[i]) * degree;
+          if (at + N <= stop) {
+            // All N slots at once, without branches: those past the row's entries
+            // are written again by the next row.
+            for (std::size_t e = 0; e < N; ++e) {
+              columns[at + e] = static_cast<Index>(first_column + row.offsets[e]);
+              values[at + e] = row.values[e];
+            }
+            at += row.count;
+          } else {
+            for (std::uint32_t e = 0; e < row.count; ++e) {
+              put(first_column + row.offsets[e], row.values[e]);
+            }
+          }
         }
-        ++at;
-      });
+      }
     }
     if (at != stop) {
       exact.store(false, std::memory_order_relaxed);
@@ -117,11 +198,7 @@ AnyCompressedRows prolongation_compressed_rows(const ProlongationRows& rows) {
   // is exactly 0.0 (very high degrees): that matrix is counted again, value by
   // value, and written anew.
   auto starts = chunk_starts(nrows, [&](std::uint64_t first, std::uint64_t end) {
-    std::uint64_t count = 0;
-    for (std::uint64_t t = first; t < end; ++t) {
-      count += rows.entry_bound<N>(t);
-    }
-    return count;
+    return rows.entry_bounds<N>(first, end);
   });
   AnyCompressedRows matrix = allocate_compressed_rows({nrows, rows.column_count(), starts.back()});
   if (write_prolongation<N>(rows, starts, matrix)) {
@@ -145,10 +222,10 @@ AnyCompressedRows prolongation_compressed_rows(const ProlongationRows& rows) {
 }
 
 // Row p * n_t + e holds M(i, p) at column e * degree + i for i = 0 ... degree.
-template <class Index>
+template <std::size_t N, class Index>
 void write_lagrange_to_legendre(const Eigen::MatrixXd& weights, std::uint32_t degree,
                                 std::uint32_t n_t, CompressedRows<Index>& matrix) {
-  const std::uint64_t width = static_cast<std::uint64_t>(degree) + 1;
+  const std::size_t width = N == std::dynamic_extent ? std::size_t{degree} + 1 : N;
   Index* const offsets = matrix.row_offsets.data();
   Index* const columns = matrix.columns.data();
   double* const values = matrix.values.data();
@@ -160,9 +237,9 @@ void write_lagrange_to_legendre(const Eigen::MatrixXd& weights, std::uint32_t de
       offsets[r] = static_cast<Index>(at);
       // Column p of the column-major M: the weights of the degree + 1 nodes.
       const double* const m = weights.data() + p * width;
-      const std::uint64_t first_column = e * degree;
-      for (std::uint64_t i = 0; i < width; ++i) {
-        columns[at + i] = static_cast<Index>(first_column + i);
+      const auto first_column = static_cast<Index>(e * degree);
+      for (std::size_t i = 0; i < width; ++i) {
+        columns[at + i] = first_column + static_cast<Index>(i);
         values[at + i] = m[i];
       }
       at += width;
@@ -175,24 +252,31 @@ void write_lagrange_to_legendre(const Eigen::MatrixXd& weights, std::uint32_t de
   offsets[matrix.nrows] = static_cast<Index>(matrix.values.size());
 }
 
+// Calls build with the node count (degree + 1) as a compile-time constant for the
+// common degrees, so that the loops over the nodes unroll, else std::dynamic_extent.
+template <class Build>
+AnyCompressedRows with_node_count(std::size_t nodes, const Build& build) {
+  switch (nodes) {
+    case 2: return build(std::integral_constant<std::size_t, 2>{});
+    case 3: return build(std::integral_constant<std::size_t, 3>{});
+    case 4: return build(std::integral_constant<std::size_t, 4>{});
+    case 5: return build(std::integral_constant<std::size_t, 5>{});
+    case 6: return build(std::integral_constant<std::size_t, 6>{});
+    case 7: return build(std::integral_constant<std::size_t, 7>{});
+    case 8: return build(std::integral_constant<std::size_t, 8>{});
+    case 9: return build(std::integral_constant<std::size_t, 9>{});
+    default: return build(std::integral_constant<std::size_t, std::dynamic_extent>{});
+  }
+}
+
 }  // namespace
 
 AnyCompressedRows prolongation_compressed_rows(std::uint32_t degree, std::uint32_t nt_coarse,
                                                std::uint32_t nt_fine) {
   const ProlongationRows rows(degree, nt_coarse, nt_fine);
-  // The common degrees with the node count known at compile time: the same
-  // operations in the same order, with the loops over the nodes unrolled.
-  switch (rows.nodes_per_interval()) {
-    case 2: return prolongation_compressed_rows<2>(rows);
-    case 3: return prolongation_compressed_rows<3>(rows);
-    case 4: return prolongation_compressed_rows<4>(rows);
-    case 5: return prolongation_compressed_rows<5>(rows);
-    case 6: return prolongation_compressed_rows<6>(rows);
-    case 7: return prolongation_compressed_rows<7>(rows);
-    case 8: return prolongation_compressed_rows<8>(rows);
-    case 9: return prolongation_compressed_rows<9>(rows);
-    default: return prolongation_compressed_rows<std::dynamic_extent>(rows);
-  }
+  return with_node_count(rows.nodes_per_interval(), [&](auto nodes) {
+    return prolongation_compressed_rows<decltype(nodes)::value>(rows);
+  });
 }
 
 CompressedRowsSize lagrange_to_legendre_size(std::uint32_t degree, std::uint32_t n_t) noexcept {
@@ -213,9 +297,15 @@ AnyCompressedRows lagrange_to_legendre_compressed_rows(std::uint32_t degree, std
   const CompressedRowsSize size = lagrange_to_legendre_size(degree, n_t);
   // The local matrix first: its failures come before any large allocation.
   const Eigen::MatrixXd weights = n_t > 0 ? node_to_legendre_weights(degree) : Eigen::MatrixXd();
-  AnyCompressedRows matrix = allocate_compressed_rows(size);
-  std::visit([&](auto& typed) { write_lagrange_to_legendre(weights, degree, n_t, typed); }, matrix);
-  return matrix;
+  return with_node_count(std::size_t{degree} + 1, [&](auto nodes) {
+    AnyCompressedRows matrix = allocate_compressed_rows(size);
+    std::visit(
+        [&](auto& typed) {
+          write_lagrange_to_legendre<decltype(nodes)::value>(weights, degree, n_t, typed);
+        },
+        matrix);
+    return matrix;
+  });
 }
 
 }  // namespace quorvel
