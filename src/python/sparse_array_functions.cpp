@@ -32,8 +32,9 @@ PyObject* to_csr_array(PyObject* csr_array, CompressedRows<Index>&& matrix) {
   Ref arrays = Ref::checked(PyTuple_Pack(3, data.get(), indices.get(), indptr.get()));
   Ref keywords = Ref::checked(Py_BuildValue("(s)", "shape"));
   PyObject* const arguments[] = {arrays.get(), shape.get()};
-  // Index arrays whose width matches the sizes are kept as they are, and the
-  // others need no conversion: SciPy neither copies nor scans the arrays here.
+  // SciPy keeps index arrays of the width that fits_32_bit_indices chose as they
+  // are (no copy; only int64 arrays of a matrix whose dimensions fit int32 get a
+  // read-only scan of their largest values).
   Ref matrix_object = Ref::checked(PyObject_Vectorcall(csr_array, arguments, 1, keywords.get()));
   // Sorted and free of duplicates by construction; saying so spares SciPy the
   // scan over every entry that it would otherwise make on first use.
