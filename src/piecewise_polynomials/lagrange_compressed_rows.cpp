@@ -120,9 +120,60 @@ class RowCache {
 // Rows placed a block at a time, so that the positions are computed in pairs.
 constexpr std::size_t rows_per_block = 256;
 
+// Writes rows first ... end - 1 from entry at; returns whether they hold exactly
+// the entries up to stop. No write passes stop: entries beyond it are counted only.
+// (The arrays come as parameters, so that they stay in registers.)
+template <std::size_t N, class Index>
+bool write_prolongation_rows(const ProlongationRows& rows, std::uint64_t first, std::uint64_t end,
+                             std::uint64_t at, std::uint64_t stop, Index* offsets, Index* columns,
+                             double* values) {
+  const auto put = [&](std::uint64_t column, double value) {
+    if (at < stop) {
+      columns[at] = static_cast<Index>(column);
+      values[at] = value;
+    }
+    ++at;
+  };
+  if constexpr (N == std::dynamic_extent) {
+    auto scratch = row_buffer<N>(rows);
+    for (std::uint64_t t = first; t < end; ++t) {
+      offsets[t] = static_cast<Index>(at);
+      rows.for_each_entry(t, std::span<double, N>(scratch), put);
+    }
+  } else {
+    const std::uint64_t degree = N - 1;
+    auto cache = std::make_unique<RowCache<N>>(rows);
+    std::array<double, rows_per_block> intervals;
+    std::array<double, rows_per_block> xis;
+    for (std::uint64_t block = first; block < end; block += rows_per_block) {
+      const auto count =
+          static_cast<std::size_t>(std::min<std::uint64_t>(rows_per_block, end - block));
+      rows.places(block, count, intervals.data(), xis.data());
+      for (std::size_t i = 0; i < count; ++i) {
+        offsets[block + i] = static_cast<Index>(at);
+        const auto& row = cache->at(xis[i]);
+        const auto first_column = static_cast<std::uint64_t>(intervals[i]) * degree;
+        if (at + N <= stop) {
+          // All N slots at once, without branches: those past the row's entries
+          // are written again by the next row.
+          for (std::size_t e = 0; e < N; ++e) {
+            columns[at + e] = static_cast<Index>(first_column + row.offsets[e]);
+            values[at + e] = row.values[e];
+          }
+          at += row.count;
+        } else {
+          for (std::uint32_t e = 0; e < row.count; ++e) {
+            put(first_column + row.offsets[e], row.values[e]);
+          }
+        }
+      }
+    }
+  }
+  return at == stop;
+}
+
 // Writes the rows of every chunk from its start. Returns false when a chunk's
-// rows do not hold exactly the entries its count gave; no write ever passes the
-// end of the chunk's own range.
+// rows do not hold exactly the entries its count gave.
 template <std::size_t N, class Index>
 bool write_prolongation(const ProlongationRows& rows, std::span<const std::uint64_t> starts,
                         CompressedRows<Index>& matrix) {
@@ -130,53 +181,9 @@ bool write_prolongation(const ProlongationRows& rows, std::span<const std::uint6
   Index* const offsets = matrix.row_offsets.data();
   Index* const columns = matrix.columns.data();
   double* const values = matrix.values.data();
-  const std::uint64_t degree = rows.nodes_per_interval() - 1;
   for_each_chunk(matrix.nrows, [&](std::size_t k, std::uint64_t first, std::uint64_t end) {
-    std::uint64_t at = starts[k];
-    const std::uint64_t stop = starts[k + 1];
-    // Past the chunk's count the entries are counted, not written.
-    const auto put = [&](std::uint64_t column, double value) {
-      if (at < stop) {
-        columns[at] = static_cast<Index>(column);
-        values[at] = value;
-      }
-      ++at;
-    };
-    if constexpr (N == std::dynamic_extent) {
-      auto scratch = row_buffer<N>(rows);
-      for (std::uint64_t t = first; t < end; ++t) {
-        offsets[t] = static_cast<Index>(at);
-        rows.for_each_entry(t, std::span<double, N>(scratch), put);
-      }
-    } else {
-      auto cache = std::make_unique<RowCache<N>>(rows);
-      std::array<double, rows_per_block> intervals;
-      std::array<double, rows_per_block> xis;
-      for (std::uint64_t block = first; block < end; block += rows_per_block) {
-        const auto count =
-            static_cast<std::size_t>(std::min<std::uint64_t>(rows_per_block, end - block));
-        rows.places(block, count, intervals.data(), xis.data());
-        for (std::size_t i = 0; i < count; ++i) {
-          offsets[block + i] = static_cast<Index>(at);
-          const auto& row = cache->at(xis[i]);
-          const auto first_column = static_cast<std::uint64_t>(intervals[i]) * degree;
-          if (at + N <= stop) {
-            // All N slots at once, without branches: those past the row's entries
-            // are written again by the next row.
-            for (std::size_t e = 0; e < N; ++e) {
-              columns[at + e] = static_cast<Index>(first_column + row.offsets[e]);
-              values[at + e] = row.values[e];
-            }
-            at += row.count;
-          } else {
-            for (std::uint32_t e = 0; e < row.count; ++e) {
-              put(first_column + row.offsets[e], row.values[e]);
-            }
-          }
-        }
-      }
-    }
-    if (at != stop) {
+    if (!write_prolongation_rows<N>(rows, first, end, starts[k], starts[k + 1], offsets, columns,
+                                    values)) {
       exact.store(false, std::memory_order_relaxed);
     }
   });
@@ -229,7 +236,8 @@ void write_lagrange_to_legendre(const Eigen::MatrixXd& weights, std::uint32_t de
   Index* const offsets = matrix.row_offsets.data();
   Index* const columns = matrix.columns.data();
   double* const values = matrix.values.data();
-  for_each_chunk(matrix.nrows, [&](std::size_t, std::uint64_t first, std::uint64_t end) {
+  const auto write_chunk = [&weights, degree, n_t, width, offsets, columns, values](
+                               std::size_t, std::uint64_t first, std::uint64_t end) {
     std::uint64_t p = first / n_t;
     std::uint64_t e = first % n_t;
     std::uint64_t at = first * width;
@@ -248,7 +256,8 @@ void write_lagrange_to_legendre(const Eigen::MatrixXd& weights, std::uint32_t de
         ++p;
       }
     }
-  });
+  };
+  for_each_chunk(matrix.nrows, write_chunk);
   offsets[matrix.nrows] = static_cast<Index>(matrix.values.size());
 }
 
