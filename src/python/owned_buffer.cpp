@@ -108,7 +108,7 @@ Ref own_memory(OwnedMemory memory, std::span<const Py_ssize_t> shape) {
   owner->memory = memory;
   owner->ndim = ndim;
   owner->layout = layout.release();
-  (void)held.release();
+  [[maybe_unused]] void* const taken_over = held.release();
   return Ref(reinterpret_cast<PyObject*>(owner));
 }
 

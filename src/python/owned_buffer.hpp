@@ -75,7 +75,7 @@ template <class Container>
 Ref own_container(Container&& container, std::span<const Py_ssize_t> shape) {
   static_assert(!std::is_lvalue_reference_v<Container>, "the container is moved, not copied");
   using C = std::remove_cvref_t<Container>;
-  using T = typename C::value_type;
+  using T = C::value_type;
   auto* holder = new C(std::forward<Container>(container));
   return own_memory(
       {holder->data(), static_cast<Py_ssize_t>(holder->size()), static_cast<Py_ssize_t>(sizeof(T)),

@@ -36,7 +36,8 @@ void advise_huge_pages(void* address, std::size_t bytes) noexcept {
   const auto start = reinterpret_cast<std::uintptr_t>(address);
   const std::uintptr_t first_page = (start + page - 1) / page * page;
   // A refused hint changes nothing but speed.
-  (void)madvise(reinterpret_cast<void*>(first_page), bytes - (first_page - start), MADV_HUGEPAGE);
+  (void)madvise(static_cast<char*>(address) + (first_page - start), bytes - (first_page - start),
+                MADV_HUGEPAGE);
 }
 
 bool fits_32_bit_indices(const CompressedRowsSize& size) noexcept {
