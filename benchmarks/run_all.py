@@ -6,7 +6,7 @@ import subprocess
 import sys
 
 here = pathlib.Path(__file__).parent
-for script in ("bench_evaluate.py", "bench_lagrange.py", "bench_set_dofs.py"):
+for script in ("bench_evaluate.py", "bench_lagrange.py", "bench_set_dofs.py", "bench_sparse_arrays.py"):
     print(f"== {script}")
     runpy.run_path(str(here / script), run_name="__main__")
 harness = here.parent / "build" / "batch_throughput"

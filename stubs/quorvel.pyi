@@ -14,7 +14,8 @@ neighbouring intervals share their common end node.
 Sparse matrices are returned as triplets (rows, cols, values), ordered by row
 and then by column, for example for scipy.sparse.csr_array((values, (rows, cols)),
 shape=...). The shape is not part of the result; each function's docstring
-gives it.
+gives it. lagrange_prolongation_csr and lagrange_to_legendre_csr return the
+same matrices as scipy.sparse.csr_array directly, without copies.
 
 Errors: TypeError, OverflowError, BufferError and RuntimeError report wrong
 arguments and borrow conflicts. A failed internal check (for example a DOF
@@ -34,6 +35,7 @@ from typing import Any, Protocol, final, type_check_only
 
 import numpy as np
 import numpy.typing as npt
+from scipy.sparse import csr_array
 
 __version__: str
 
@@ -44,6 +46,8 @@ __all__ = [
     "get_lagrange_points",
     "LegendreBasis",
     "LegendreBasisEvaluator",
+    "lagrange_prolongation_csr",
+    "lagrange_to_legendre_csr",
 ]
 
 @type_check_only
@@ -195,3 +199,22 @@ class LegendreBasisEvaluator:
     @property
     def dofs(self) -> npt.NDArray[np.float64]:
         """A new float64 array holding a copy of the stored DOFs, in the layout of set_dofs."""
+
+def lagrange_prolongation_csr(nt_coarse: int, nt_fine: int, degree: int) -> csr_array[np.float64, tuple[int, int]]:
+    """The matrix of lagrange_prolongation_matrix as a scipy.sparse.csr_array, without copies.
+
+    Shape: (nt_fine * degree + 1, nt_coarse * degree + 1); the same stored entries,
+    bit for bit. data, indices and indptr view arrays that quorvel allocated once
+    (int32 indices when the sizes fit, else int64). degree, nt_coarse and nt_fine
+    must be at least 1, with at most 4294967295 DOFs per mesh (ValueError
+    otherwise).
+    """
+
+def lagrange_to_legendre_csr(degree: int, n_t: int) -> csr_array[np.float64, tuple[int, int]]:
+    """The matrix of lagrange_to_legendre_basis_transformation as a scipy.sparse.csr_array, without copies.
+
+    Shape: ((degree + 1) * n_t, n_t * degree + 1); the same stored entries, bit
+    for bit. data, indices and indptr view arrays that quorvel allocated once
+    (int32 indices when the sizes fit, else int64). degree must be at least 1
+    (ValueError otherwise).
+    """

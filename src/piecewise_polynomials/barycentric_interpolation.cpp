@@ -1,7 +1,6 @@
 #include "barycentric_interpolation.hpp"
 
 #include <algorithm>
-#include <cmath>
 
 #include "support/failure.hpp"
 
@@ -28,21 +27,11 @@ void lagrange_values_at(double xi, std::span<const double> nodes, std::span<cons
     fail("Lagrange values need one weight and one value slot per node");
   }
   std::fill(values.begin(), values.end(), 0.0);
-  for (std::size_t j = 0; j < nodes.size(); ++j) {
-    if (std::abs(xi - nodes[j]) < node_match_tolerance) {
-      values[j] = 1.0;
-      return;
-    }
+  if (const std::size_t j = matching_node(xi, nodes); j < nodes.size()) {
+    values[j] = 1.0;
+    return;
   }
-  double sum = 0.0;
-  for (std::size_t j = 0; j < nodes.size(); ++j) {
-    const double q = weights[j] / (xi - nodes[j]);
-    sum = sum + q;
-    values[j] = q;
-  }
-  for (double& value : values) {
-    value = value / sum;
-  }
+  barycentric_values(xi, nodes, weights, values);
 }
 
 }  // namespace quorvel

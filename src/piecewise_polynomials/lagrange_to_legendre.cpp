@@ -1,5 +1,7 @@
 // The matrix from Lagrange DOFs to Legendre DOFs (interval index fastest).
 
+#include "lagrange_to_legendre.hpp"
+
 #include <Eigen/Dense>
 #include <limits>
 
@@ -10,10 +12,6 @@
 
 namespace quorvel {
 
-namespace {
-
-// M(i, p): weight of the value at reference node i in the coefficient of P_p.
-// M is the inverse of A(k, i) = P_k(x_i).
 Eigen::MatrixXd node_to_legendre_weights(std::uint32_t degree) {
   if (degree == 1) {
     Eigen::MatrixXd m(2, 2);
@@ -56,6 +54,8 @@ Eigen::MatrixXd node_to_legendre_weights(std::uint32_t degree) {
   }
   return lu.inverse();
 }
+
+namespace {
 
 // Row e holds M(i, p) at column e * degree + i for every i, zeros included.
 CsrMatrix legendre_row_block(const Eigen::MatrixXd& weights, std::uint32_t degree,

@@ -246,6 +246,11 @@ void raise_wrong_value(std::string_view name, std::string_view what, PyObject* r
   throw PythonError{};
 }
 
+void raise_wrong_value(std::string_view name, std::string_view what, std::int64_t received) {
+  const Ref value = Ref::checked(PyLong_FromLongLong(received));
+  raise_wrong_value(name, what, value.get());
+}
+
 std::int64_t to_bounded_integer(PyObject* obj, std::string_view name, std::int64_t min,
                                 std::int64_t max) {
   // bool is an int to Python, but a count or an order given as True is a slip.

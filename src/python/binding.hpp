@@ -236,6 +236,10 @@ struct FromPython<std::vector<double>> {
 [[noreturn]] void raise_wrong_value(std::string_view name, std::string_view what,
                                     PyObject* received);
 
+/// @brief raise_wrong_value for an integer that was already converted.
+[[noreturn]] void raise_wrong_value(std::string_view name, std::string_view what,
+                                    std::int64_t received);
+
 /// @brief Any object, borrowed for the length of the call.
 struct Object {
   PyObject* ptr;

@@ -11,6 +11,10 @@ namespace quorvel::python {
 /// get_lagrange_points, in the order the module adds them.
 std::span<PyMethodDef> lagrange_functions();
 
+/// @brief lagrange_prolongation_csr and lagrange_to_legendre_csr, in the order the module
+/// adds them.
+std::span<PyMethodDef> sparse_array_functions();
+
 /// @brief The LegendreBasis class.
 PyObject* create_legendre_basis_class();
 

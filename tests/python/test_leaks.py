@@ -86,6 +86,9 @@ def cases():
         ("deepcopy of an empty evaluator", copy.deepcopy, (empty,), ok),
         ("__setstate__", ev.__setstate__, (pickle.loads(pickle.dumps(ev)).__reduce__()[2],), ok),
         ("PanicException pickle round trip", lambda e: pickle.loads(pickle.dumps(e)), (PANIC("m"),), ok),
+        ("lagrange_prolongation_csr", quorvel.lagrange_prolongation_csr, (3, 7, Index(2)), ok),
+        ("lagrange_to_legendre_csr", quorvel.lagrange_to_legendre_csr, (3, 20), ok),
+        ("lagrange_to_legendre_csr on the pool", quorvel.lagrange_to_legendre_csr, (1, 20000), ok),
         # failure paths
         ("binding: missing", quorvel.sum_as_string, (1,), TypeError),
         ("binding: too many", ev.evaluate_at, (t, t), TypeError),
@@ -119,6 +122,10 @@ def cases():
         ("batch failure on the pool", empty.evaluate_derivative_many, (large,), PANIC),
         ("prolongation: degree 0", quorvel.lagrange_prolongation_matrix, (1, 2, 0), PANIC),
         ("transformation: degree 0", quorvel.lagrange_to_legendre_basis_transformation, (0, 3), PANIC),
+        ("csr: degree 0", quorvel.lagrange_prolongation_csr, (1, 2, 0), ValueError),
+        ("csr: mesh too large", quorvel.lagrange_prolongation_csr, (2**30, 2, Index(4)), ValueError),
+        ("csr: matrix not addressable", quorvel.lagrange_to_legendre_csr, (2**20, 2**30), ValueError),
+        ("csr: not an int", quorvel.lagrange_to_legendre_csr, (t, 1), TypeError),
         ("capacity overflow", LegendreBasisEvaluator, (U32, U32, t), PANIC),
         ("capacity overflow of a result", LegendreBasis(U32, U32, 1.0).evaluate_all_basis_functions, (t,), PANIC),
     ]

@@ -70,7 +70,8 @@ def usable():
             and ev.evaluate_derivative_at(0.5) == 6.0
             and quorvel.get_lagrange_points(2, 2, 1.0) == [0.0, 0.25, 0.5, 0.75, 1.0]
             and quorvel.lagrange_to_legendre_basis_transformation(1, 1)[2] == [0.5, 0.5, -0.5, 0.5]
-            and LegendreBasis(1, 2, 1.0).evaluate_at(0.75, [1, 2, 3, 4]) == 2.0)
+            and LegendreBasis(1, 2, 1.0).evaluate_at(0.75, [1, 2, 3, 4]) == 2.0
+            and quorvel.lagrange_to_legendre_csr(1, 2).nnz == 8)
 
 CASES = {
     "LegendreBasis.evaluate_at": lambda: LegendreBasis(0, big, 1.0).evaluate_at(0.5, range(big)),
@@ -88,6 +89,8 @@ CASES = {
     "lagrange_to_legendre_basis_transformation": lambda: quorvel.lagrange_to_legendre_basis_transformation(1, big),
     "lagrange_to_legendre_basis_transformation local matrix":
         lambda: quorvel.lagrange_to_legendre_basis_transformation(2**16, 1),
+    "lagrange_prolongation_csr": lambda: quorvel.lagrange_prolongation_csr(1, 2**24, 8),
+    "lagrange_to_legendre_csr": lambda: quorvel.lagrange_to_legendre_csr(1, big),
 }
 
 assert usable()  # builds the worker pool while threads can still be started
@@ -118,6 +121,8 @@ CASE_NAMES = [
     "lagrange_prolongation_matrix",
     "lagrange_to_legendre_basis_transformation",
     "lagrange_to_legendre_basis_transformation local matrix",
+    "lagrange_prolongation_csr",
+    "lagrange_to_legendre_csr",
 ]
 
 

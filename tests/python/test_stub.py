@@ -16,6 +16,7 @@ from typing import assert_type
 import numpy as np
 import numpy.typing as npt
 import pytest
+import scipy.sparse
 
 import quorvel
 
@@ -24,7 +25,8 @@ STUB = pathlib.Path(__file__).resolve().parents[2] / "stubs" / "quorvel.pyi"
 
 def declared_results() -> dict[str, object]:
     """The return annotation of every public function and method of the stub, by qualified name."""
-    names = {"list": list, "tuple": tuple, "int": int, "float": float, "str": str, "None": None, "np": np, "npt": npt}
+    names: dict[str, object] = {"list": list, "tuple": tuple, "int": int, "float": float, "str": str, "None": None}
+    names |= {"np": np, "npt": npt, "csr_array": scipy.sparse.csr_array}  # what the stub imports
     results: dict[str, object] = {}
 
     def collect(body: list[ast.stmt], prefix: str) -> None:
@@ -51,6 +53,8 @@ def conforms(value: object, hint: object) -> bool:
         return type(value) is tuple and len(value) == len(args) and all(map(conforms, value, args))
     if origin is npt.NDArray:
         return type(value) is np.ndarray and value.dtype == np.dtype(args[0])
+    if origin is scipy.sparse.csr_array:  # csr_array[dtype, shape]
+        return type(value) is origin and value.dtype == args[0] and conforms(value.shape, args[1])
     return type(value) is hint
 
 
@@ -61,6 +65,7 @@ def sample_calls() -> dict[str, Callable[[], object]]:
     dofs = np.linspace(-1.0, 1.0, 9)
     times = np.linspace(0.0, 1.5, 5)
     triplets = tuple[list[int], list[int], list[float]]
+    matrix = scipy.sparse.csr_array[np.float64, tuple[int, int]]
     return {
         "sum_as_string": lambda: assert_type(quorvel.sum_as_string(2, b=3), str),
         "lagrange_to_legendre_basis_transformation": lambda: assert_type(
@@ -68,6 +73,8 @@ def sample_calls() -> dict[str, Callable[[], object]]:
         ),
         "lagrange_prolongation_matrix": lambda: assert_type(quorvel.lagrange_prolongation_matrix(3, 6, 2), triplets),
         "get_lagrange_points": lambda: assert_type(quorvel.get_lagrange_points(2, 3, 1), list[float]),
+        "lagrange_prolongation_csr": lambda: assert_type(quorvel.lagrange_prolongation_csr(3, 6, 2), matrix),
+        "lagrange_to_legendre_csr": lambda: assert_type(quorvel.lagrange_to_legendre_csr(2, n_t=3), matrix),
         "LegendreBasis.__new__": lambda: assert_type(
             quorvel.LegendreBasis(T=1.0, n_t=4, degree=2), quorvel.LegendreBasis
         ),
@@ -152,6 +159,7 @@ def test_sequences_the_stub_accepts_work() -> None:
         lambda: quorvel.LegendreBasisEvaluator(1, 2, 1.0).evaluate_at("0.5"),  # type: ignore[arg-type]
         lambda: quorvel.sum_as_string(1, 2, 3),  # type: ignore[call-arg]
         lambda: quorvel.sum_as_string(1, c=2),  # type: ignore[call-arg]
+        lambda: quorvel.lagrange_to_legendre_csr(2.0, 3),  # type: ignore[arg-type]
     ],
 )
 def test_calls_the_stub_refuses_fail(call: Callable[[], object]) -> None:

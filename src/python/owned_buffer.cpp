@@ -1,0 +1,119 @@
+#include "owned_buffer.hpp"
+
+#include <memory>
+
+#include "binding.hpp"
+
+namespace quorvel::python {
+
+namespace {
+
+struct Owner {
+  PyObject_HEAD OwnedMemory memory;
+  int ndim;
+  Py_ssize_t* layout;  // ndim extents, then ndim strides in bytes; nullptr when ndim is 0
+};
+
+void owner_dealloc(PyObject* self) {
+  auto* owner = reinterpret_cast<Owner*>(self);
+  owner->memory.release(owner->memory.holder);
+  delete[] owner->layout;
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+// A C-ordered layout is in Fortran order too when at most one extent exceeds 1.
+bool in_fortran_order(const Owner& owner) noexcept {
+  int spread = 0;
+  for (int i = 0; i < owner.ndim; ++i) {
+    spread += owner.layout[i] > 1 ? 1 : 0;
+  }
+  return spread <= 1;
+}
+
+// Every request is served (writable too: the owner is the memory's only user
+// besides its views) except Fortran order of a layout that is not in it. The
+// memory never moves or changes size, so exports need no count.
+int owner_getbuffer(PyObject* self, Py_buffer* view, int flags) {
+  auto* owner = reinterpret_cast<Owner*>(self);
+  if ((flags & PyBUF_F_CONTIGUOUS) == PyBUF_F_CONTIGUOUS && !in_fortran_order(*owner)) {
+    PyErr_SetString(PyExc_BufferError, "the memory is in C order, not in Fortran order");
+    view->obj = nullptr;
+    return -1;
+  }
+  view->buf = owner->memory.items;
+  view->obj = Py_NewRef(self);
+  view->len = owner->memory.item_count * owner->memory.item_size;
+  view->itemsize = owner->memory.item_size;
+  view->readonly = 0;
+  view->format = (flags & PyBUF_FORMAT) != 0 ? const_cast<char*>(owner->memory.format) : nullptr;
+  if ((flags & PyBUF_ND) != 0) {
+    view->ndim = owner->ndim;
+    view->shape = owner->layout;
+  } else {
+    view->ndim = 1;  // a plain run of bytes
+    view->shape = nullptr;
+  }
+  view->strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES && owner->ndim > 0
+                      ? owner->layout + owner->ndim
+                      : nullptr;
+  view->suboffsets = nullptr;
+  view->internal = nullptr;
+  return 0;
+}
+
+// Created on first need and kept for the life of the process; never added to the module.
+PyTypeObject* owner_type() {
+  static PyTypeObject* type = nullptr;
+  if (type == nullptr) {
+    PyType_Slot slots[] = {
+        {Py_tp_dealloc, reinterpret_cast<void*>(&owner_dealloc)},
+        {Py_bf_getbuffer, reinterpret_cast<void*>(&owner_getbuffer)},
+        {Py_tp_doc, const_cast<char*>("Memory allocated by quorvel's native code, viewed by "
+                                      "NumPy arrays and freed with the last of them.")},
+        {0, nullptr},
+    };
+    PyType_Spec spec = {"quorvel.NativeBuffer", static_cast<int>(sizeof(Owner)), 0,
+                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
+    type = reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(&spec)));
+  }
+  return type;
+}
+
+LazyAttribute numpy_asarray{"numpy", "asarray"};
+
+}  // namespace
+
+Ref own_memory(OwnedMemory memory, std::span<const Py_ssize_t> shape) {
+  // The memory is released here on every failure, once an owner holds it only by the owner.
+  std::unique_ptr<void, void (*)(void*) noexcept> held(memory.holder, memory.release);
+  Py_ssize_t count = 1;
+  for (const Py_ssize_t extent : shape) {
+    count *= extent;
+  }
+  if (shape.size() > PyBUF_MAX_NDIM || count != memory.item_count) {
+    fail("native buffer: the shape does not match the item count");
+  }
+  const auto ndim = static_cast<int>(shape.size());
+  std::unique_ptr<Py_ssize_t[]> layout(ndim > 0 ? new Py_ssize_t[2 * shape.size()] : nullptr);
+  Py_ssize_t stride = memory.item_size;
+  for (int i = ndim - 1; i >= 0; --i) {
+    layout[i] = shape[static_cast<std::size_t>(i)];
+    layout[ndim + i] = stride;
+    stride *= layout[i];
+  }
+  PyTypeObject* type = owner_type();
+  auto* owner = reinterpret_cast<Owner*>(check(type->tp_alloc(type, 0)));
+  owner->memory = memory;
+  owner->ndim = ndim;
+  owner->layout = layout.release();
+  [[maybe_unused]] void* const taken_over = held.release();
+  return Ref(reinterpret_cast<PyObject*>(owner));
+}
+
+Ref array_of_owner(const Ref& owner) {
+  return Ref::checked(PyObject_CallOneArg(numpy_asarray.get(), owner.get()));
+}
+
+}  // namespace quorvel::python

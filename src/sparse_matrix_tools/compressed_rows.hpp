@@ -1,0 +1,93 @@
+#pragma once
+// Compressed-row matrices written straight into the arrays that leave the
+// library: row offsets, column indices and values, each allocated once at its
+// final length and written once. The index width (32 or 64 bits) follows the
+// matrix's size, so that consumers which narrow index arrays whenever the sizes
+// allow (SciPy does) take them as they are.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <new>
+#include <optional>
+#include <type_traits>
+#include <utility>
+#include <variant>
+#include <vector>
+
+namespace quorvel {
+
+/// @brief Asks the kernel to back [address, address + bytes) with transparent huge
+/// pages where it can (a hint, as NumPy gives for its large arrays): writing a large
+/// array then costs a fraction of the page faults.
+void advise_huge_pages(void* address, std::size_t bytes) noexcept;
+
+/// @brief The allocator of arrays that are written once in full: value-initialisation
+/// leaves trivial elements uninitialised (resizing costs no pass), and large blocks
+/// are advised to use huge pages.
+template <class T>
+struct BulkAllocator : std::allocator<T> {
+  using value_type = T;
+  BulkAllocator() noexcept = default;
+  template <class U>
+  BulkAllocator(const BulkAllocator<U>& /*other*/) noexcept {}
+
+  T* allocate(std::size_t n) {
+    T* block = std::allocator<T>::allocate(n);
+    advise_huge_pages(block, n * sizeof(T));
+    return block;
+  }
+  template <class U>
+  void construct(U* place) noexcept(std::is_nothrow_default_constructible_v<U>) {
+    ::new (static_cast<void*>(place)) U;
+  }
+  template <class U, class... Args>
+  void construct(U* place, Args&&... args) {
+    ::new (static_cast<void*>(place)) U(std::forward<Args>(args)...);
+  }
+};
+
+/// @brief A vector for large arrays written once in full (see BulkAllocator).
+template <class T>
+using BulkArray = std::vector<T, BulkAllocator<T>>;
+
+/// @brief A compressed-row matrix of doubles in three flat arrays.
+///
+/// Row r holds the entries row_offsets[r] ... row_offsets[r + 1] - 1, by
+/// ascending column; row_offsets has nrows + 1 elements, from 0 to the entry
+/// count. Every stored entry is kept, explicit zeros included.
+template <class Index>
+struct CompressedRows {
+  std::uint64_t nrows = 0;
+  std::uint64_t ncols = 0;
+  BulkArray<Index> row_offsets;
+  BulkArray<Index> columns;
+  BulkArray<double> values;
+};
+
+/// @brief A compressed-row matrix with the index width that fits its size.
+using AnyCompressedRows = std::variant<CompressedRows<std::int32_t>, CompressedRows<std::int64_t>>;
+
+/// @brief The extent of a compressed-row matrix.
+struct CompressedRowsSize {
+  std::uint64_t nrows;
+  std::uint64_t ncols;
+  std::uint64_t entries;
+};
+
+/// @brief Whether 32-bit indices hold a matrix of this size: its entry count,
+/// and both dimensions unless one of them is 0, at most 2^31 - 1. SciPy keeps
+/// int32 index arrays exactly then, and int64 ones exactly otherwise.
+[[nodiscard]] bool fits_32_bit_indices(const CompressedRowsSize& size) noexcept;
+
+/// @brief Whether the three arrays of a matrix of this size, with 64-bit
+/// indices, lie within the largest object size; beyond it no allocation can
+/// succeed, whatever the memory.
+[[nodiscard]] bool is_addressable(const CompressedRowsSize& size) noexcept;
+
+/// @brief The three arrays at their final lengths, uninitialised, with the
+/// index width fits_32_bit_indices chooses; throws std::bad_alloc for a size
+/// that is not addressable.
+[[nodiscard]] AnyCompressedRows allocate_compressed_rows(const CompressedRowsSize& size);
+
+}  // namespace quorvel
