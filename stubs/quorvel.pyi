@@ -48,6 +48,10 @@ __all__ = [
     "LegendreBasisEvaluator",
     "lagrange_prolongation_csr",
     "lagrange_to_legendre_csr",
+    "legendre_mass_matrix",
+    "legendre_dg_time_matrix",
+    "lagrange_mass_matrix",
+    "lagrange_derivative_matrix",
 ]
 
 @type_check_only
@@ -217,4 +221,33 @@ def lagrange_to_legendre_csr(degree: int, n_t: int) -> csr_array[np.float64, tup
     for bit. data, indices and indptr view arrays that quorvel allocated once
     (int32 indices when the sizes fit, else int64). degree must be at least 1
     (ValueError otherwise).
+    """
+
+def legendre_mass_matrix(degree: int, n_t: int, T: float) -> csr_array[np.float64, tuple[int, int]]:
+    """The mass matrix of the Legendre basis, in the Legendre DOF layout (c + n_t * i).
+
+    M[(c, i), (c, i)] = h / (2i + 1) with h = T / n_t; nothing else is stored.
+    degree >= 0, n_t >= 1, T positive and finite (ValueError otherwise).
+    """
+
+def legendre_dg_time_matrix(degree: int, n_t: int, T: float) -> csr_array[np.float64, tuple[int, int]]:
+    """The upwind discontinuous-Galerkin time-derivative matrix of the Legendre basis.
+
+    B[(c, i), (c, j)] = integral over interval c of phi_j' phi_i plus
+    phi_j(t_c+) phi_i(t_c+); B[(c, i), (c - 1, j)] = -phi_j(t_c-) phi_i(t_c+). Its
+    entries are 1 and -1, independent of h. The initial value u0 enters the
+    right-hand side as u0 (-1)^i in the rows (0, i).
+    """
+
+def lagrange_mass_matrix(degree: int, n_t: int, T: float) -> csr_array[np.float64, tuple[int, int]]:
+    """The mass matrix of the continuous Lagrange basis, in the Lagrange DOF order.
+
+    Entry (i, j) is the integral over [0, T] of phi_j phi_i, assembled over the
+    shared nodes. 1 <= degree <= 100.
+    """
+
+def lagrange_derivative_matrix(degree: int, n_t: int, T: float) -> csr_array[np.float64, tuple[int, int]]:
+    """The derivative matrix of the continuous Lagrange basis: entry (i, j) is the integral of phi_j' phi_i.
+
+    Assembled over the shared nodes; independent of T. 1 <= degree <= 100.
     """

@@ -22,33 +22,6 @@ namespace quorvel {
 
 namespace {
 
-// Rows per chunk: the unit of work handed to the worker pool, and the unit in
-// which the prolongation counts its entries before it allocates.
-constexpr std::uint64_t rows_per_chunk = std::uint64_t{1} << 14;
-
-std::uint64_t chunk_count(std::uint64_t nrows) noexcept {
-  return nrows / rows_per_chunk + (nrows % rows_per_chunk != 0 ? 1 : 0);
-}
-
-// Runs body(chunk, first_row, end_row) for every chunk of nrows rows: on the
-// calling thread for a single chunk, on the worker pool otherwise. Chunks are
-// independent; each runs its rows in increasing order.
-template <class Body>
-void for_each_chunk(std::uint64_t nrows, const Body& body) {
-  const auto chunks = static_cast<std::size_t>(chunk_count(nrows));
-  const auto run = [&](std::size_t begin, std::size_t end) {
-    for (std::size_t k = begin; k < end; ++k) {
-      const std::uint64_t first = k * rows_per_chunk;
-      body(k, first, std::min(first + rows_per_chunk, nrows));
-    }
-  };
-  if (chunks <= 1) {
-    run(0, chunks);
-    return;
-  }
-  global_thread_pool().get().for_each_piece(chunks, run);
-}
-
 // The first entry of every chunk, and the entry count as the last element.
 template <class CountRows>
 std::vector<std::uint64_t> chunk_starts(std::uint64_t nrows, const CountRows& count_rows) {

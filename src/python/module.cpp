@@ -71,6 +71,9 @@ void initialize(PyObject* module) {
   for (PyMethodDef& def : sparse_array_functions()) {
     add_function(def);
   }
+  for (PyMethodDef& def : time_matrix_functions()) {
+    add_function(def);
+  }
 
   // Outside __all__: the release, and what unpickling a PanicException calls.
   Ref version = Ref::checked(PyUnicode_FromString(QUORVEL_VERSION));

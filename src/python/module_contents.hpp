@@ -15,6 +15,10 @@ std::span<PyMethodDef> lagrange_functions();
 /// adds them.
 std::span<PyMethodDef> sparse_array_functions();
 
+/// @brief legendre_mass_matrix, legendre_dg_time_matrix, lagrange_mass_matrix and
+/// lagrange_derivative_matrix.
+std::span<PyMethodDef> time_matrix_functions();
+
 /// @brief The LegendreBasis class.
 PyObject* create_legendre_basis_class();
 

@@ -5,6 +5,7 @@
 // matrix's size, so that consumers which narrow index arrays whenever the sizes
 // allow (SciPy does) take them as they are.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -14,6 +15,8 @@
 #include <utility>
 #include <variant>
 #include <vector>
+
+#include "support/thread_pool.hpp"
 
 namespace quorvel {
 
@@ -89,5 +92,34 @@ struct CompressedRowsSize {
 /// index width fits_32_bit_indices chooses; throws std::bad_alloc for a size
 /// that is not addressable.
 [[nodiscard]] AnyCompressedRows allocate_compressed_rows(const CompressedRowsSize& size);
+
+/// @brief Rows per chunk: the unit of work handed to the worker pool when a matrix
+/// is written, and the unit in which a matrix may count its entries before it
+/// allocates.
+inline constexpr std::uint64_t rows_per_chunk = std::uint64_t{1} << 14;
+
+/// @brief The number of chunks of nrows rows.
+constexpr std::uint64_t chunk_count(std::uint64_t nrows) noexcept {
+  return nrows / rows_per_chunk + (nrows % rows_per_chunk != 0 ? 1 : 0);
+}
+
+/// @brief Runs body(chunk, first_row, end_row) for every chunk of nrows rows: on
+/// the calling thread for a single chunk, on the process-wide worker pool
+/// otherwise. Chunks are independent; each runs its rows in increasing order.
+template <class Body>
+void for_each_chunk(std::uint64_t nrows, const Body& body) {
+  const auto chunks = static_cast<std::size_t>(chunk_count(nrows));
+  const auto run = [&](std::size_t begin, std::size_t end) {
+    for (std::size_t k = begin; k < end; ++k) {
+      const std::uint64_t first = k * rows_per_chunk;
+      body(k, first, std::min(first + rows_per_chunk, nrows));
+    }
+  };
+  if (chunks <= 1) {
+    run(0, chunks);
+    return;
+  }
+  global_thread_pool().get().for_each_piece(chunks, run);
+}
 
 }  // namespace quorvel

@@ -5,7 +5,8 @@ import pathlib
 import subprocess
 import sys
 
-DEMO = pathlib.Path(__file__).resolve().parents[2] / "examples" / "demo.py"
+EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
+DEMO = EXAMPLES / "demo.py"
 
 
 def test_demo_reports_the_expected_orders_and_writes_its_plot(tmp_path):
@@ -24,3 +25,18 @@ def test_demo_reports_the_expected_orders_and_writes_its_plot(tmp_path):
     assert f"plot written to {plot}" in run.stdout
     assert plot.read_bytes().startswith(b"\x89PNG\r\n\x1a\n")
     assert plot.stat().st_size > 20_000  # two panels of curves, not an empty canvas
+
+
+def test_space_time_example_shows_order_2q_plus_1_and_writes_its_plot(tmp_path):
+    plot = tmp_path / "space_time.png"
+    env = dict(os.environ, MPLBACKEND="Agg", MPLCONFIGDIR=str(tmp_path))
+    run = subprocess.run(
+        [sys.executable, str(EXAMPLES / "space_time.py"), "--output", str(plot)],
+        capture_output=True,
+        text=True,
+        env=env,
+        timeout=120,
+    )
+    assert run.returncode == 0, run.stdout + run.stderr
+    assert "observed orders match h^(2q + 1)" in run.stdout
+    assert plot.read_bytes().startswith(b"\x89PNG\r\n\x1a\n")

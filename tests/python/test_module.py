@@ -20,6 +20,10 @@ EXPECTED_ALL = [
     # additions after the original six
     "lagrange_prolongation_csr",
     "lagrange_to_legendre_csr",
+    "legendre_mass_matrix",
+    "legendre_dg_time_matrix",
+    "lagrange_mass_matrix",
+    "lagrange_derivative_matrix",
 ]
 
 

@@ -97,6 +97,12 @@ def sample_calls() -> dict[str, Callable[[], object]]:
         "LegendreBasisEvaluator.evaluate_derivative_many": lambda: assert_type(
             evaluator.evaluate_derivative_many(t_values=times.reshape(5, 1)), list[float]
         ),
+        "legendre_mass_matrix": lambda: assert_type(quorvel.legendre_mass_matrix(2, 3, 1.0), matrix),
+        "legendre_dg_time_matrix": lambda: assert_type(quorvel.legendre_dg_time_matrix(2, 3, T=1.0), matrix),
+        "lagrange_mass_matrix": lambda: assert_type(quorvel.lagrange_mass_matrix(2, 3, 1.0), matrix),
+        "lagrange_derivative_matrix": lambda: assert_type(
+            quorvel.lagrange_derivative_matrix(degree=2, n_t=3, T=1.0), matrix
+        ),
         "LegendreBasis.tabulate": lambda: assert_type(
             basis.tabulate(times, derivative=1), tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]
         ),
