@@ -100,10 +100,11 @@ def exact_legendre_derivative(k: int, x: Fraction) -> Fraction:
     return sum(i * c * x ** (i - 1) for i, c in enumerate(cur) if i > 0)
 
 
-def exact_derivative(k, m, x):
-    """The m-th x-derivative of P_k at the rational x, from P_k's monomial coefficients."""
+def legendre_coefficients(k):
+    """The monomial coefficients of P_k, exactly (Bonnet's recurrence on polynomials)."""
     prev, cur = [Fraction(1)], [Fraction(0), Fraction(1)]
-    coefficients = prev if k == 0 else cur
+    if k == 0:
+        return prev
     for n in range(1, k):
         nxt = [Fraction(0)] * (n + 2)
         for i, c in enumerate(cur):
@@ -111,7 +112,12 @@ def exact_derivative(k, m, x):
         for i, c in enumerate(prev):
             nxt[i] -= Fraction(n, n + 1) * c
         prev, cur = cur, nxt
-        coefficients = cur
+    return cur
+
+
+def exact_derivative(k, m, x):
+    """The m-th x-derivative of P_k at the rational x, from P_k's monomial coefficients."""
+    coefficients = legendre_coefficients(k)
     for _ in range(m):
         coefficients = [i * c for i, c in enumerate(coefficients)][1:]
     return sum((c * x**i for i, c in enumerate(coefficients)), Fraction(0))

@@ -5,7 +5,7 @@ from fractions import Fraction
 
 import numpy as np
 import pytest
-from conftest import bits, exact_derivative
+from conftest import bits, exact_derivative, legendre_coefficients
 
 from quorvel import LegendreBasis
 
@@ -95,20 +95,6 @@ def poly_derivative(a):
 def integral_over_reference(a):
     """The exact integral over [-1, 1] of the polynomial with monomial coefficients a."""
     return sum((c * 2 / (i + 1) for i, c in enumerate(a) if i % 2 == 0), Fraction(0))
-
-
-def legendre_coefficients(k):
-    prev, cur = [Fraction(1)], [Fraction(0), Fraction(1)]
-    if k == 0:
-        return prev
-    for n in range(1, k):
-        nxt = [Fraction(0)] * (n + 2)
-        for i, c in enumerate(cur):
-            nxt[i + 1] += Fraction(2 * n + 1, n + 1) * c
-        for i, c in enumerate(prev):
-            nxt[i] -= Fraction(n, n + 1) * c
-        prev, cur = cur, nxt
-    return cur
 
 
 def lagrange_coefficients(degree, i):
