@@ -30,7 +30,7 @@ its DOFs, bit for bit).
 """
 
 from collections.abc import Buffer, Sequence
-from typing import Any, Protocol, final, type_check_only
+from typing import Any, Literal, Protocol, final, type_check_only
 
 import numpy as np
 import numpy.typing as npt
@@ -44,6 +44,7 @@ __all__ = [
     "get_lagrange_points",
     "LegendreBasis",
     "LegendreBasisEvaluator",
+    "quadrature",
 ]
 
 @type_check_only
@@ -183,3 +184,19 @@ class LegendreBasisEvaluator:
     @property
     def dofs(self) -> npt.NDArray[np.float64]:
         """A new float64 array holding a copy of the stored DOFs, in the layout of set_dofs."""
+
+def quadrature(
+    n_points: int, n_t: int, T: float, *, rule: Literal["gauss", "radau", "lobatto"] = "gauss"
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+    """The points and weights of an n_points-point rule on each of the n_t intervals of [0, T].
+
+    Two float64 arrays of length n_t * n_points, listed interval by interval;
+    a point shared by two intervals appears once in each. rule: 'gauss'
+    (exact for degree 2 n_points - 1), 'radau' (right Radau: each interval's
+    right end is a point; degree 2 n_points - 2) or 'lobatto' (both ends,
+    n_points >= 2; degree 2 n_points - 3). Interval c is [a, b] with
+    h = T / n_t, a = h * c and b = h + a, ends hit exactly; every weight is a
+    reference weight on [-1, 1] times h / 2. n_points: 1 ... 1024; n_t: 1 ...
+    4294967295; T positive and finite (ValueError or TypeError naming the
+    argument otherwise).
+    """

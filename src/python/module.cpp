@@ -67,6 +67,7 @@ void initialize(PyObject* module) {
   }
   add_attribute(module, "LegendreBasis", Ref(create_legendre_basis_class()));
   add_attribute(module, "LegendreBasisEvaluator", Ref(create_legendre_basis_evaluator_class()));
+  add_function(quadrature_function());
 
   // Outside __all__: the release, and what unpickling a PanicException calls.
   Ref version = Ref::checked(PyUnicode_FromString(QUORVEL_VERSION));

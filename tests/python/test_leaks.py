@@ -85,6 +85,8 @@ def cases():
         ("LegendreBasis pickle round trip", lambda x: pickle.loads(pickle.dumps(x)), (basis,), ok),
         ("deepcopy of an empty evaluator", copy.deepcopy, (empty,), ok),
         ("__setstate__", ev.__setstate__, (pickle.loads(pickle.dumps(ev)).__reduce__()[2],), ok),
+        ("quadrature", quorvel.quadrature, (3, 4, t), ok),
+        ("quadrature on the pool", lambda *a: quorvel.quadrature(*a, rule="lobatto"), (4, 1000, t), ok),
         ("PanicException pickle round trip", lambda e: pickle.loads(pickle.dumps(e)), (PANIC("m"),), ok),
         # failure paths
         ("binding: missing", quorvel.sum_as_string, (1,), TypeError),
@@ -119,6 +121,8 @@ def cases():
         ("batch failure on the pool", empty.evaluate_derivative_many, (large,), PANIC),
         ("prolongation: degree 0", quorvel.lagrange_prolongation_matrix, (1, 2, 0), PANIC),
         ("transformation: degree 0", quorvel.lagrange_to_legendre_basis_transformation, (0, 3), PANIC),
+        ("quadrature: rule", lambda *a: quorvel.quadrature(*a, rule="simpson"), (2, 3, t), ValueError),
+        ("quadrature: T", quorvel.quadrature, (2, 3, fresh(-1.0)), ValueError),
         ("capacity overflow", LegendreBasisEvaluator, (U32, U32, t), PANIC),
         ("capacity overflow of a result", LegendreBasis(U32, U32, 1.0).evaluate_all_basis_functions, (t,), PANIC),
     ]

@@ -88,6 +88,8 @@ CASES = {
     "lagrange_to_legendre_basis_transformation": lambda: quorvel.lagrange_to_legendre_basis_transformation(1, big),
     "lagrange_to_legendre_basis_transformation local matrix":
         lambda: quorvel.lagrange_to_legendre_basis_transformation(2**16, 1),
+    "quadrature": lambda: quorvel.quadrature(1024, big, 1.0),
+    "quadrature weights": lambda: quorvel.quadrature(4, 5_000_000, 1.0),  # the points array fits
 }
 
 assert usable()  # builds the worker pool while threads can still be started
@@ -118,6 +120,8 @@ CASE_NAMES = [
     "lagrange_prolongation_matrix",
     "lagrange_to_legendre_basis_transformation",
     "lagrange_to_legendre_basis_transformation local matrix",
+    "quadrature",
+    "quadrature weights",
 ]
 
 

@@ -17,6 +17,7 @@ EXPECTED_ALL = [
     "get_lagrange_points",
     "LegendreBasis",
     "LegendreBasisEvaluator",
+    "quadrature",
 ]
 
 
