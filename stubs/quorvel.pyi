@@ -31,7 +31,7 @@ its DOFs, bit for bit).
 """
 
 from collections.abc import Buffer, Sequence
-from typing import Any, Protocol, final, type_check_only
+from typing import Any, Literal, Protocol, final, type_check_only
 
 import numpy as np
 import numpy.typing as npt
@@ -52,6 +52,7 @@ __all__ = [
     "legendre_dg_time_matrix",
     "lagrange_mass_matrix",
     "lagrange_derivative_matrix",
+    "quadrature",
 ]
 
 @type_check_only
@@ -250,4 +251,18 @@ def lagrange_derivative_matrix(degree: int, n_t: int, T: float) -> csr_array[np.
     """The derivative matrix of the continuous Lagrange basis: entry (i, j) is the integral of phi_j' phi_i.
 
     Assembled over the shared nodes; independent of T. 1 <= degree <= 100.
+def quadrature(
+    n_points: int, n_t: int, T: float, *, rule: Literal["gauss", "radau", "lobatto"] = "gauss"
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+    """The points and weights of an n_points-point rule on each of the n_t intervals of [0, T].
+
+    Two float64 arrays of length n_t * n_points, listed interval by interval;
+    a point shared by two intervals appears once in each. rule: 'gauss'
+    (exact for degree 2 n_points - 1), 'radau' (right Radau: each interval's
+    right end is a point; degree 2 n_points - 2) or 'lobatto' (both ends,
+    n_points >= 2; degree 2 n_points - 3). Interval c is [a, b] with
+    h = T / n_t, a = h * c and b = h + a, ends hit exactly; every weight is a
+    reference weight on [-1, 1] times h / 2. n_points: 1 ... 1024; n_t: 1 ...
+    4294967295; T positive and finite (ValueError or TypeError naming the
+    argument otherwise).
     """

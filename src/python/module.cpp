@@ -74,6 +74,7 @@ void initialize(PyObject* module) {
   for (PyMethodDef& def : time_matrix_functions()) {
     add_function(def);
   }
+  add_function(quadrature_function());
 
   // Outside __all__: the release, and what unpickling a PanicException calls.
   Ref version = Ref::checked(PyUnicode_FromString(QUORVEL_VERSION));

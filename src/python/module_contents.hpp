@@ -25,4 +25,7 @@ PyObject* create_legendre_basis_class();
 /// @brief The LegendreBasisEvaluator class.
 PyObject* create_legendre_basis_evaluator_class();
 
+/// @brief quadrature.
+PyMethodDef& quadrature_function();
+
 }  // namespace quorvel::python

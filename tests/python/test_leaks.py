@@ -85,6 +85,8 @@ def cases():
         ("LegendreBasis pickle round trip", lambda x: pickle.loads(pickle.dumps(x)), (basis,), ok),
         ("deepcopy of an empty evaluator", copy.deepcopy, (empty,), ok),
         ("__setstate__", ev.__setstate__, (pickle.loads(pickle.dumps(ev)).__reduce__()[2],), ok),
+        ("quadrature", quorvel.quadrature, (3, 4, t), ok),
+        ("quadrature on the pool", lambda *a: quorvel.quadrature(*a, rule="lobatto"), (4, 1000, t), ok),
         ("PanicException pickle round trip", lambda e: pickle.loads(pickle.dumps(e)), (PANIC("m"),), ok),
         ("lagrange_prolongation_csr", quorvel.lagrange_prolongation_csr, (3, 7, Index(2)), ok),
         ("lagrange_to_legendre_csr", quorvel.lagrange_to_legendre_csr, (3, 20), ok),
@@ -126,6 +128,8 @@ def cases():
         ("csr: mesh too large", quorvel.lagrange_prolongation_csr, (2**30, 2, Index(4)), ValueError),
         ("csr: matrix not addressable", quorvel.lagrange_to_legendre_csr, (2**20, 2**30), ValueError),
         ("csr: not an int", quorvel.lagrange_to_legendre_csr, (t, 1), TypeError),
+        ("quadrature: rule", lambda *a: quorvel.quadrature(*a, rule="simpson"), (2, 3, t), ValueError),
+        ("quadrature: T", quorvel.quadrature, (2, 3, fresh(-1.0)), ValueError),
         ("capacity overflow", LegendreBasisEvaluator, (U32, U32, t), PANIC),
         ("capacity overflow of a result", LegendreBasis(U32, U32, 1.0).evaluate_all_basis_functions, (t,), PANIC),
     ]

@@ -91,6 +91,8 @@ CASES = {
         lambda: quorvel.lagrange_to_legendre_basis_transformation(2**16, 1),
     "lagrange_prolongation_csr": lambda: quorvel.lagrange_prolongation_csr(1, 2**24, 8),
     "lagrange_to_legendre_csr": lambda: quorvel.lagrange_to_legendre_csr(1, big),
+    "quadrature": lambda: quorvel.quadrature(1024, big, 1.0),
+    "quadrature weights": lambda: quorvel.quadrature(4, 5_000_000, 1.0),  # the points array fits
 }
 
 assert usable()  # builds the worker pool while threads can still be started
@@ -123,6 +125,8 @@ CASE_NAMES = [
     "lagrange_to_legendre_basis_transformation local matrix",
     "lagrange_prolongation_csr",
     "lagrange_to_legendre_csr",
+    "quadrature",
+    "quadrature weights",
 ]
 
 

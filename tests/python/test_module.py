@@ -24,6 +24,7 @@ EXPECTED_ALL = [
     "legendre_dg_time_matrix",
     "lagrange_mass_matrix",
     "lagrange_derivative_matrix",
+    "quadrature",
 ]
 
 

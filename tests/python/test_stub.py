@@ -109,6 +109,9 @@ def sample_calls() -> dict[str, Callable[[], object]]:
         "LegendreBasisEvaluator.evaluate": lambda: assert_type(
             evaluator.evaluate(times, derivative=2, out=np.empty(5)), npt.NDArray[np.float64]
         ),
+        "quadrature": lambda: assert_type(
+            quorvel.quadrature(3, 2, 1.0, rule="radau"), tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]
+        ),
         # The read-only attributes.
         "LegendreBasis.degree": lambda: assert_type(basis.degree, int),
         "LegendreBasis.n_t": lambda: assert_type(basis.n_t, int),

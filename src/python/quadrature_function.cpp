@@ -1,0 +1,105 @@
+// quadrature(n_points, n_t, T, *, rule='gauss'): a rule repeated on every
+// interval of the uniform mesh of [0, T], as two new float64 arrays. Every
+// argument is checked before anything is allocated; the rule is built and the
+// arrays are filled with the interpreter lock released.
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+#include "binding.hpp"
+#include "double_arrays.hpp"
+#include "module_contents.hpp"
+#include "piecewise_polynomials/quadrature.hpp"
+
+namespace quorvel::python {
+
+namespace {
+
+using PointCount = Bounded<1, max_quadrature_points>;
+using IntervalCount = Bounded<1, 4294967295>;
+
+QuadratureRule rule_named(const Option<Object>& rule) {
+  if (!rule.given) {
+    return QuadratureRule::gauss;
+  }
+  const std::string name = FromPythonNamed<Text>::convert(rule.given->ptr, "rule").value;
+  if (name == "gauss") {
+    return QuadratureRule::gauss;
+  }
+  if (name == "radau") {
+    return QuadratureRule::radau;
+  }
+  if (name == "lobatto") {
+    return QuadratureRule::lobatto;
+  }
+  raise_wrong_value("rule", "'gauss', 'radau' or 'lobatto'", rule.given->ptr);
+}
+
+std::span<double> doubles_of(OutputDoubles& array, std::uint64_t size) {
+  return {reinterpret_cast<double*>(array.strided().data), static_cast<std::size_t>(size)};
+}
+
+PyObject* quadrature(PointCount n_points, IntervalCount n_t, Object T_object, Option<Object> rule) {
+  const double T = FromPythonNamed<Real>::convert(T_object.ptr, "T").value;
+  if (!(T > 0.0) || !std::isfinite(T)) {
+    raise_wrong_value("T", "positive and finite", T_object.ptr);
+  }
+  const auto n = static_cast<std::uint32_t>(n_points.value);
+  const auto intervals = static_cast<std::uint32_t>(n_t.value);
+  if (!std::isfinite(mesh_end(intervals, T))) {
+    PyErr_Format(PyExc_ValueError,
+                 "T must leave the mesh's last end h + h * (n_t - 1) finite, got %R with n_t = %u",
+                 T_object.ptr, intervals);
+    throw PythonError{};
+  }
+  const QuadratureRule chosen = rule_named(rule);
+  if (n < min_quadrature_points(chosen)) {
+    PyErr_Format(PyExc_ValueError, "n_points must be at least 2 for rule 'lobatto', got %u", n);
+    throw PythonError{};
+  }
+  // numpy.empty answers a size beyond memory with MemoryError; the count itself always
+  // fits, in elements and in bytes.
+  static_assert(std::uint64_t{max_quadrature_points} * 4294967295U <=
+                static_cast<std::uint64_t>(PTRDIFF_MAX) / sizeof(double));
+  const std::uint64_t size = static_cast<std::uint64_t>(intervals) * n;
+  OutputDoubles points({static_cast<std::int64_t>(size)}, false);
+  OutputDoubles weights({static_cast<std::int64_t>(size)}, false);
+  {
+    ReleasedLock unlocked;
+    const ReferenceRule reference = reference_rule(chosen, n);
+    map_to_mesh(reference, intervals, T, doubles_of(points, size), doubles_of(weights, size),
+                global_thread_pool());
+  }
+  Ref result = Ref::checked(PyTuple_New(2));
+  PyTuple_SET_ITEM(result.get(), 0, points.release());
+  PyTuple_SET_ITEM(result.get(), 1, weights.release());
+  return result.release();
+}
+
+using Quadrature = Function<"quadrature",
+                            [](PointCount n_points, IntervalCount n_t, Object T,
+                               Option<Object> rule) { return quadrature(n_points, n_t, T, rule); },
+                            "n_points", "n_t", "T", "*", "rule='gauss'">;
+
+PyMethodDef definition = Quadrature::def<
+    "The points and weights of an n_points-point rule on each of the n_t intervals of the\n"
+    "uniform mesh of [0, T], as two float64 numpy.ndarrays of length n_t * n_points,\n"
+    "listed interval by interval.\n\n"
+    "rule: 'gauss' (Gauss-Legendre, exact for degree 2 n_points - 1), 'radau' (right\n"
+    "Radau: each interval's right end is a point; exact for degree 2 n_points - 2) or\n"
+    "'lobatto' (both ends; n_points >= 2; exact for degree 2 n_points - 3). A point\n"
+    "shared by two intervals appears once in each, with that interval's weight.\n\n"
+    "Interval c is [a, b] with h = T / n_t, a = h * c and b = h + a, as the Legendre\n"
+    "bases place it: the interval ends of radau and lobatto are a and b exactly. Every\n"
+    "weight is a reference weight on [-1, 1] times h / 2, so each interval carries the\n"
+    "same weights. n_points: 1 ... 1024; n_t: 1 ... 4294967295; T: positive and finite.\n"
+    "The interpreter lock is released while computing.">();
+
+}  // namespace
+
+PyMethodDef& quadrature_function() { return definition; }
+
+}  // namespace quorvel::python
