@@ -251,6 +251,8 @@ def lagrange_derivative_matrix(degree: int, n_t: int, T: float) -> csr_array[np.
     """The derivative matrix of the continuous Lagrange basis: entry (i, j) is the integral of phi_j' phi_i.
 
     Assembled over the shared nodes; independent of T. 1 <= degree <= 100.
+    """
+
 def quadrature(
     n_points: int, n_t: int, T: float, *, rule: Literal["gauss", "radau", "lobatto"] = "gauss"
 ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:

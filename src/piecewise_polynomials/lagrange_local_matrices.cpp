@@ -1,10 +1,8 @@
 #include "lagrange_local_matrices.hpp"
 
-#include <cmath>
-#include <limits>
-#include <numbers>
 #include <utility>
 
+#include "quadrature.hpp"
 #include "support/failure.hpp"
 
 namespace quorvel {
@@ -12,24 +10,6 @@ namespace quorvel {
 namespace {
 
 using Extended = long double;
-
-// P_n(x) and P_n'(x) by the three-term recurrence, in extended precision.
-void legendre_and_slope(std::uint32_t n, Extended x, Extended& value, Extended& slope) {
-  Extended previous = 1.0L;
-  Extended current = x;
-  if (n == 0) {
-    value = 1.0L;
-    slope = 0.0L;
-    return;
-  }
-  for (std::uint32_t m = 1; m < n; ++m) {
-    const Extended next = ((2 * m + 1) * x * current - m * previous) / (m + 1);
-    previous = current;
-    current = next;
-  }
-  value = current;
-  slope = n * (x * current - previous) / (x * x - 1.0L);
-}
 
 // The product formula: L_i(x) = prod over m != i of (x - x_m) / (x_i - x_m).
 Extended lagrange_value(const std::vector<Extended>& nodes, std::size_t i, Extended x) {
@@ -64,35 +44,6 @@ Extended lagrange_slope(const std::vector<Extended>& nodes, std::size_t j, Exten
 
 }  // namespace
 
-void gauss_legendre_extended(std::uint32_t n, std::vector<Extended>& nodes,
-                             std::vector<Extended>& weights) {
-  nodes.assign(n, 0.0L);
-  weights.assign(n, 0.0L);
-  for (std::uint32_t i = 0; i < (n + 1) / 2; ++i) {
-    // Root n - i (descending from the right), mirrored to i.
-    Extended x = std::cos(std::numbers::pi_v<Extended> * (i + 0.75L) / (n + 0.5L));
-    Extended value = 0.0L;
-    Extended slope = 0.0L;
-    for (int iteration = 0; iteration < 100; ++iteration) {
-      legendre_and_slope(n, x, value, slope);
-      const Extended step = value / slope;
-      x -= step;
-      if (std::fabs(step) <= 4 * std::numeric_limits<Extended>::epsilon() * std::fabs(x)) {
-        break;
-      }
-    }
-    legendre_and_slope(n, x, value, slope);
-    const Extended weight = 2.0L / ((1.0L - x * x) * slope * slope);
-    nodes[n - 1 - i] = x;
-    nodes[i] = -x;
-    weights[n - 1 - i] = weight;
-    weights[i] = weight;
-  }
-  if (n % 2 == 1) {
-    nodes[n / 2] = 0.0L;  // exactly, as the reflection demands
-  }
-}
-
 LagrangeElementMatrices lagrange_element_matrices(std::uint32_t degree) {
   if (degree == 0) {
     fail("Lagrange element matrices need degree at least 1");
@@ -103,9 +54,9 @@ LagrangeElementMatrices lagrange_element_matrices(std::uint32_t degree) {
   for (std::size_t i = 0; i < size; ++i) {
     nodes[i] = -1.0L + (2.0L * static_cast<Extended>(i)) / static_cast<Extended>(degree);
   }
-  std::vector<Extended> points;
-  std::vector<Extended> weights;
-  gauss_legendre_extended(degree + 1, points, weights);
+  const ReferenceRule rule = reference_rule(QuadratureRule::gauss, degree + 1);
+  const std::vector<Extended>& points = rule.extended_nodes;
+  const std::vector<Extended>& weights = rule.extended_weights;
 
   // The basis at the rule's points, once.
   std::vector<Extended> value(size * size);

@@ -19,16 +19,11 @@ struct LagrangeElementMatrices {
 };
 
 /// @brief The element matrices of the Lagrange polynomials of the nodes
-/// -1 + 2i / degree (degree >= 1), each entry within about an ulp of the exact
-/// rational: Gauss-Legendre quadrature of degree + 1 points (exact for these
-/// products) in extended precision. The symmetries the exact values have hold
-/// exactly: mass is symmetric and unchanged by the reflection x -> -x, and
-/// derivative[i][j] + derivative[j][i] is the boundary term L_i L_j at 1 minus at -1.
+/// -1 + 2i / degree (1 <= degree < max_quadrature_points), each entry within
+/// about an ulp of the exact rational: Gauss-Legendre quadrature of degree + 1
+/// points (exact for these products) in extended precision. The symmetries the exact values have
+/// hold exactly: mass is symmetric and unchanged by the reflection x -> -x, and derivative[i][j] +
+/// derivative[j][i] is the boundary term L_i L_j at 1 minus at -1.
 [[nodiscard]] LagrangeElementMatrices lagrange_element_matrices(std::uint32_t degree);
-
-/// @brief The n-point Gauss-Legendre rule on [-1, 1] in extended precision:
-/// nodes ascending, by Newton's method on P_n, and their weights.
-void gauss_legendre_extended(std::uint32_t n, std::vector<long double>& nodes,
-                             std::vector<long double>& weights);
 
 }  // namespace quorvel

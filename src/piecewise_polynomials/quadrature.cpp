@@ -132,6 +132,8 @@ void store(ReferenceRule& rule, std::size_t i, Wide node, Wide weight) {
   rule.nodes[i] = static_cast<double>(node);
   rule.offsets[i] = static_cast<double>((1.0L + node) * 0.5L);
   rule.weights[i] = static_cast<double>(weight);
+  rule.extended_nodes[i] = node;
+  rule.extended_weights[i] = weight;
 }
 
 /// @brief Interior nodes first + 0 ... first + count - 1 from the guesses. A symmetric
@@ -167,7 +169,8 @@ ReferenceRule reference_rule(QuadratureRule rule, std::uint32_t n_points) {
     fail("quadrature: number of points out of range");
   }
   const std::size_t n = n_points;
-  ReferenceRule result{std::vector<double>(n), std::vector<double>(n), std::vector<double>(n)};
+  ReferenceRule result{std::vector<double>(n), std::vector<double>(n), std::vector<double>(n),
+                       std::vector<Wide>(n), std::vector<Wide>(n)};
   const Wide nn = n_points;
   switch (rule) {
     case QuadratureRule::gauss:

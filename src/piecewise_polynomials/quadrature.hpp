@@ -38,6 +38,10 @@ struct ReferenceRule {
   std::vector<double> nodes;
   std::vector<double> offsets;  // (1 + node) / 2 rounded once: where the node lies in [0, 1]
   std::vector<double> weights;  // adding up to 2
+  // The same nodes and weights before their rounding to double, for integrals
+  // computed in extended precision.
+  std::vector<long double> extended_nodes;
+  std::vector<long double> extended_weights;
 };
 
 /// @brief The n_points-point rule on [-1, 1]; n_points must lie within
