@@ -332,20 +332,18 @@ PyObject* to_python(const std::vector<double>& values) {
 }
 
 PyObject* to_python(const CsrMatrix& matrix) {
-  // The triplets of the matrix (by row, then by column, every stored entry),
-  // written straight into the three lists without an intermediate copy.
+  // The triplets of the matrix, written straight into the three lists.
   const auto count = static_cast<Py_ssize_t>(matrix.nonZeros());
   Ref rows = Ref::checked(PyList_New(count));
   Ref cols = Ref::checked(PyList_New(count));
   Ref values = Ref::checked(PyList_New(count));
   Py_ssize_t k = 0;
-  for (Eigen::Index row = 0; row < matrix.outerSize(); ++row) {
-    for (CsrMatrix::InnerIterator it(matrix, row); it; ++it, ++k) {
-      PyList_SET_ITEM(rows.get(), k, check(PyLong_FromLongLong(row)));
-      PyList_SET_ITEM(cols.get(), k, check(PyLong_FromLongLong(it.col())));
-      PyList_SET_ITEM(values.get(), k, check(PyFloat_FromDouble(it.value())));
-    }
-  }
+  for_each_stored_entry(matrix, [&](std::int64_t row, std::int64_t col, double value) {
+    PyList_SET_ITEM(rows.get(), k, check(PyLong_FromLongLong(row)));
+    PyList_SET_ITEM(cols.get(), k, check(PyLong_FromLongLong(col)));
+    PyList_SET_ITEM(values.get(), k, check(PyFloat_FromDouble(value)));
+    ++k;
+  });
   return check(PyTuple_Pack(3, rows.get(), cols.get(), values.get()));
 }
 

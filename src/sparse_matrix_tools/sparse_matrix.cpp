@@ -111,21 +111,4 @@ CsrMatrix CooMatrix::to_csr() const {
   return result;
 }
 
-Triplets csr_to_triplets(const CsrMatrix& matrix) {
-  Triplets triplets;
-  const auto count =
-      checked_storage_count(static_cast<std::uint64_t>(matrix.nonZeros()), sizeof(double));
-  triplets.rows.reserve(count);
-  triplets.cols.reserve(count);
-  triplets.values.reserve(count);
-  for (Eigen::Index row = 0; row < matrix.outerSize(); ++row) {
-    for (CsrMatrix::InnerIterator it(matrix, row); it; ++it) {
-      triplets.rows.push_back(static_cast<std::size_t>(row));
-      triplets.cols.push_back(static_cast<std::size_t>(it.col()));
-      triplets.values.push_back(it.value());
-    }
-  }
-  return triplets;
-}
-
 }  // namespace quorvel

@@ -62,14 +62,16 @@ class CooMatrix {
   std::vector<double> values_;
 };
 
-/// @brief A sparse matrix as three parallel lists, by row then by column.
-struct Triplets {
-  std::vector<std::size_t> rows;
-  std::vector<std::size_t> cols;
-  std::vector<double> values;
-};
-
-/// @brief Every stored entry of matrix, explicit zeros included, in storage order.
-[[nodiscard]] Triplets csr_to_triplets(const CsrMatrix& matrix);
+/// @brief Calls visit(row, column, value) for every stored entry of matrix, explicit
+/// zeros included, by row and then by ascending column: the triplet order in which
+/// sparse matrices leave the library.
+template <class Visit>
+void for_each_stored_entry(const CsrMatrix& matrix, Visit&& visit) {
+  for (Eigen::Index row = 0; row < matrix.outerSize(); ++row) {
+    for (CsrMatrix::InnerIterator it(matrix, row); it; ++it) {
+      visit(static_cast<std::int64_t>(row), static_cast<std::int64_t>(it.col()), it.value());
+    }
+  }
+}
 
 }  // namespace quorvel

@@ -45,7 +45,7 @@ TEST(CooToCsr, AppendOutsideTheShapeFails) {
   EXPECT_EQ(failure_message([] { CooMatrix(std::uint64_t{1} << 62, 1); }), "capacity overflow");
 }
 
-TEST(CsrToTriplets, ListsStoredEntriesByRowThenColumn) {
+TEST(TripletOrder, ListsStoredEntriesByRowThenColumn) {
   expect_triplets(matrix_of(2, 3, {{1, 1, 7.0}, {0, 2, 5.0}, {0, 0, 6.0}}), {0, 0, 1}, {0, 2, 1},
                   {6.0, 5.0, 7.0});
   expect_triplets(matrix_of(3, 3, {}), {}, {}, {});
