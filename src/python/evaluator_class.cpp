@@ -1,6 +1,7 @@
 // The LegendreBasisEvaluator class: DOFs converted once by set_dofs, then
-// evaluated at single times or at every time of a float64 buffer, the
-// latter with the interpreter lock released.
+// evaluated at single times, at every time of a float64 buffer (as a list),
+// or at every time of an array (as an array), the batches with the
+// interpreter lock released.
 
 #include <cstdint>
 #include <limits>
@@ -103,8 +104,6 @@ using EvaluateDerivativeMany =
 // The array evaluation: times of any real dtype, shape and strides, read in
 // place when they are float64; results into a new array or the caller's `out`.
 // Everything that can be refused is refused before the first write.
-bool n_t_is_zero(const EvaluatorPayload& self) { return self.n_t == 0; }
-
 PyObject* evaluate_array(const EvaluatorPayload& self, Object t_values,
                          Bounded<0, std::numeric_limits<std::int64_t>::max()> derivative,
                          Option<Object> out) {
@@ -112,7 +111,7 @@ PyObject* evaluate_array(const EvaluatorPayload& self, Object t_values,
   const bool given_out = out.given && out.given->ptr != Py_None;
   OutputDoubles results = given_out ? OutputDoubles(out.given->ptr, "out", times.shape())
                                     : OutputDoubles(times.shape(), times.fortran_ordered());
-  if (n_t_is_zero(self) && times.size() > 0) {
+  if (self.n_t == 0 && times.size() > 0) {
     raise(PyExc_ValueError, "cannot evaluate: the evaluator has no intervals (n_t is 0)");
   }
   {
