@@ -96,8 +96,10 @@ def evaluate_to_file(
     client: Client, evaluator: quorvel.LegendreBasisEvaluator, times: da.Array, path: pathlib.Path
 ) -> NpyFile:
     """Evaluates at every time on the client's workers, each block written into its slice of the file."""
-    # One copy of the evaluator (its DOFs included) to each worker, rather than one in every task.
-    remote = client.scatter(evaluator, broadcast=True)
+    # One copy of the evaluator (its DOFs included) to each worker, rather than one in every task. A key
+    # of its own (hash=False): a content-hashed key could meet the same key still being released by an
+    # earlier call, and the tasks would lose their evaluator.
+    remote = client.scatter(evaluator, broadcast=True, hash=False)
     values = da.map_blocks(quorvel.LegendreBasisEvaluator.evaluate, remote, times, dtype=np.float64)
     target = NpyFile(path, values.shape)
     # The blocks go to disjoint slices of the file, so they need no lock.

@@ -1,6 +1,6 @@
 """Evaluation on a Dask LocalCluster of worker processes: the local bits, the example, a clean shutdown."""
 
-import importlib.util
+import importlib
 import logging
 import os
 import pathlib
@@ -23,14 +23,10 @@ N, BLOCKS = 10**6, 8
 STEP_TIMEOUT = 120  # seconds for any one step: start, compute, the example, shutdown
 
 
-def load_example():
-    spec = importlib.util.spec_from_file_location("distributed_evaluation", EXAMPLE)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
-
-
-def test_two_worker_processes_give_the_local_bits_and_leave_nothing_behind(tmp_path):
+def test_two_worker_processes_give_the_local_bits_and_leave_nothing_behind(tmp_path, monkeypatch):
+    # The worker processes are spawned with this path, so they too import the example's file target.
+    monkeypatch.syspath_prepend(str(EXAMPLE.parent))
+    example = importlib.import_module("distributed_evaluation")
     evaluator = quorvel.LegendreBasisEvaluator(4, 37, 2.5)
     evaluator.set_dofs(np.random.default_rng(13).uniform(-1.0, 1.0, evaluator.n_dofs))
     # From before 0 to after T, through the mesh points: exactly reproducible here.
@@ -64,6 +60,13 @@ def test_two_worker_processes_give_the_local_bits_and_leave_nothing_behind(tmp_p
         assert got_values.tobytes() == evaluator.evaluate(local_times).tobytes()
         assert got_slopes.tobytes() == evaluator.evaluate(local_times, derivative=1).tobytes()
 
+        # Stored block by block, again and again: each call sends the evaluator anew while the
+        # last call's copy may still be being released.
+        small = example.time_grid(4000, 1000)
+        for repeat in range(8):
+            target = example.evaluate_to_file(client, evaluator, small, tmp_path / f"small_{repeat}.npy")
+            assert np.load(target.path).tobytes() == evaluator.evaluate(small.compute(scheduler="sync")).tobytes()
+
         # The example, pointed at this cluster's scheduler, stores its values block by block.
         output = tmp_path / "values.npy"
         run = subprocess.run(
@@ -78,7 +81,6 @@ def test_two_worker_processes_give_the_local_bits_and_leave_nothing_behind(tmp_p
         assert f"{N:,} times in {BLOCKS} blocks" in run.stdout
         assert f"values written to {output} (8 MB, never whole in one process)" in run.stdout
         assert "values read back: equal to the local evaluation, bit for bit" in run.stdout
-        example = load_example()
         expected = example.interpolant().evaluate(np.arange(N, dtype=np.float64) * (example.T / (N - 1)))
         assert np.load(output).tobytes() == expected.tobytes()
 
