@@ -98,5 +98,5 @@ echo "check_wheel: Python tests and documentation examples against the installed
 echo "check_wheel: stubtest and mypy --strict against the installed stubs"
 "$root/.venv/bin/python" -m mypy.stubtest quorvel
 "$root/.venv/bin/python" "$root/scripts/doc_examples.py" "$work/doc_examples" "$root/README.md" "$root"/docs/*.md
-"$root/.venv/bin/mypy" --strict --cache-dir "$work/mypy_cache" \
+"$root/.venv/bin/mypy" --strict --config-file "$root/pyproject.toml" --cache-dir "$work/mypy_cache" \
   "$root/examples" "$work/doc_examples" "$root/tests/python/test_stub.py"

@@ -20,7 +20,8 @@ def main() -> None:
     for page in map(pathlib.Path, sys.argv[2:]):
         examples = parser.get_examples(page.read_text(), str(page))
         source = "".join(example.source for example in examples if example.exc_msg is None)
-        module = output / f"{page.stem.replace('-', '_')}.py"
+        # Prefixed, so that a page named after a package (distributed.md) does not shadow it.
+        module = output / f"page_{page.stem.replace('-', '_')}.py"
         if module.exists():
             sys.exit(f"doc_examples: two pages named {page.stem}")
         module.write_text(f"# Examples of {page}\n{source}")
