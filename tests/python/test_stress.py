@@ -78,7 +78,9 @@ def stress(duration, n_threads):
         ),
     }
     slow_sets = [[Yielding(v) if i % 16 == 0 else v for i, v in enumerate(dofs)] for dofs in DOF_SETS]
-    counts = Counter()
+    # One Counter per thread, added up at the end: `counter[key] += 1` is not atomic (the
+    # first increment of a key runs Counter.__missing__, where another thread may run).
+    per_thread = [Counter() for _ in range(n_threads)]
     failures = []
     deadline = time.monotonic() + duration
 
@@ -86,7 +88,7 @@ def stress(duration, n_threads):
         as_bytes = np.array(result, dtype=np.float64).tobytes()
         assert any(as_bytes == expected[k, n, name] for k in range(len(DOF_SETS))), f"torn or wrong {name} batch of {n}"
 
-    def step(rng):
+    def step(rng, counts):
         ev = rng.choice(shared)
         k = rng.randrange(len(DOF_SETS))
         op = rng.choice(
@@ -156,7 +158,7 @@ def stress(duration, n_threads):
         rng = random.Random(seed)
         try:
             while time.monotonic() < deadline:
-                step(rng)
+                step(rng, per_thread[seed])
         except BaseException:  # noqa: BLE001 - reported by the main thread
             failures.append(traceback.format_exc())
 
@@ -175,6 +177,7 @@ def stress(duration, n_threads):
         faulthandler.cancel_dump_traceback_later()
         sys.setswitchinterval(old_interval)
     assert not failures, failures[0]
+    counts = sum(per_thread, Counter())
     for ev in shared:  # no borrow is left behind
         ev.set_dofs(DOF_SETS[1])
         assert np.array(ev.evaluate_many(TIMES[6000])).tobytes() == expected[1, 6000, "value"]
