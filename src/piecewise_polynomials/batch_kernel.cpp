@@ -204,8 +204,8 @@ std::uint64_t saved_register_state() noexcept {
 
 // The CPU's own answer (CPUID), and whether the operating system saves the
 // wider registers, so that a supported variant can really run. Read directly:
-// not every compiler's runtime fills in the CPU model that its
-// __builtin_cpu_supports consults.
+// not every compiler's runtime fills in the CPU model that its built-in
+// feature checks consult.
 Support detect() noexcept {
   Support support;
   support.sets[support.count++] = InstructionSet::baseline;

@@ -69,6 +69,28 @@ def test_class_metadata():
         __import__("weakref").ref(obj)
 
 
+@pytest.mark.parametrize("cls", [quorvel.LegendreBasis, quorvel.LegendreBasisEvaluator])
+def test_interpreter_messages_name_the_class_unqualified(cls):
+    # CPython words these from the type's own name, which every build keeps unqualified.
+    name = cls.__name__
+    obj = cls(1, 1, 1.0)
+    for action, exc, message in [
+        (lambda: type("Sub", (cls,), {}), TypeError, f"type '{name}' is not an acceptable base type"),
+        (lambda: obj.missing, AttributeError, f"'{name}' object has no attribute 'missing'"),
+        (
+            lambda: cls.__dict__["__reduce__"](1.5),
+            TypeError,
+            f"descriptor '__reduce__' for '{name}' objects doesn't apply to a 'float' object",
+        ),
+        (lambda: cls.__new__(int), TypeError, f"{name}.__new__(int): int is not a subtype of {name}"),
+        (lambda: __import__("weakref").ref(obj), TypeError, f"cannot create weak reference to '{name}' object"),
+    ]:
+        with pytest.raises(exc) as info:
+            action()
+        assert str(info.value) == message
+    assert (repr(cls), cls.__qualname__) == (f"<class 'quorvel.{name}'>", name)
+
+
 class Index:
     def __init__(self, value):
         self.value = value
@@ -213,6 +235,40 @@ def test_double_conversion_failures(t, exc, message):
 )
 def test_sequence_conversion_accepts_sequences(dofs):
     assert quorvel.LegendreBasis(0, 2, 1.0).evaluate_at(0.75, dofs) == 2.0
+
+
+class Reshaping:
+    """A value whose conversion changes the list that holds it."""
+
+    def __init__(self, change, value):
+        self.change, self.value, self.holder = change, value, None
+
+    def __float__(self):
+        self.change(self.holder)
+        return self.value
+
+
+@pytest.mark.parametrize(
+    "change",
+    [
+        lambda held: held.clear(),
+        lambda held: held.append(4.0),
+        lambda held: held.pop(1),  # drops the list's reference to the value being converted
+        lambda held: held.__setitem__(2, 9.0),
+        lambda held: held.insert(2, 8.0),
+    ],
+    ids=["clear", "append", "drop", "replace", "insert"],
+)
+def test_a_list_changed_while_converted_reads_as_iteration_does(change):
+    def build():
+        held = [1.0, Reshaping(change, 2.0), 3.0]
+        held[1].holder = held
+        return held
+
+    expected = [float(x) for x in build()]
+    ev = quorvel.LegendreBasisEvaluator(0, len(expected), 1.0)
+    ev.set_dofs(build())
+    assert ev.dofs.tolist() == expected
 
 
 class BadLength(list):
