@@ -33,10 +33,10 @@ std::vector<double> rows_if_worthwhile(const kernel::Expansion& expansion, std::
 // The contiguous batch of the original methods: the kernel for DOFs that fit
 // the basis; otherwise each time alone, failing exactly as a single evaluation.
 template <int Order>
-std::vector<double> evaluate_batch(const LegendreBasis& basis, const DofMatrix& dofs,
-                                   std::span<const double> times, LazyThreadPool& pool) {
+BulkArray<double> evaluate_batch(const LegendreBasis& basis, const DofMatrix& dofs,
+                                 std::span<const double> times, LazyThreadPool& pool) {
   // The whole result is reserved before any element is computed.
-  std::vector<double> result(checked_storage_count(times.size(), sizeof(double)));
+  BulkArray<double> result(checked_storage_count(times.size(), sizeof(double)));
   const double* in = times.data();
   double* out = result.data();
   if (basis.fits(dofs)) {
@@ -230,23 +230,23 @@ void tabulate_run(const kernel::Expansion& mesh, std::uint64_t order, const std:
 
 }  // namespace
 
-std::vector<double> evaluate_many(const LegendreBasis& basis, const DofMatrix& dofs,
-                                  std::span<const double> times) {
+BulkArray<double> evaluate_many(const LegendreBasis& basis, const DofMatrix& dofs,
+                                std::span<const double> times) {
   return evaluate_batch<0>(basis, dofs, times, global_thread_pool());
 }
 
-std::vector<double> evaluate_derivative_many(const LegendreBasis& basis, const DofMatrix& dofs,
-                                             std::span<const double> times) {
+BulkArray<double> evaluate_derivative_many(const LegendreBasis& basis, const DofMatrix& dofs,
+                                           std::span<const double> times) {
   return evaluate_batch<1>(basis, dofs, times, global_thread_pool());
 }
 
-std::vector<double> evaluate_many(const LegendreBasis& basis, const DofMatrix& dofs,
-                                  std::span<const double> times, LazyThreadPool& pool) {
+BulkArray<double> evaluate_many(const LegendreBasis& basis, const DofMatrix& dofs,
+                                std::span<const double> times, LazyThreadPool& pool) {
   return evaluate_batch<0>(basis, dofs, times, pool);
 }
 
-std::vector<double> evaluate_derivative_many(const LegendreBasis& basis, const DofMatrix& dofs,
-                                             std::span<const double> times, LazyThreadPool& pool) {
+BulkArray<double> evaluate_derivative_many(const LegendreBasis& basis, const DofMatrix& dofs,
+                                           std::span<const double> times, LazyThreadPool& pool) {
   return evaluate_batch<1>(basis, dofs, times, pool);
 }
 

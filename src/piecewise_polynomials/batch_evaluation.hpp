@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "legendre_basis.hpp"
+#include "support/bulk_array.hpp"
 #include "support/thread_pool.hpp"
 
 namespace quorvel {
@@ -26,25 +27,25 @@ inline constexpr std::size_t parallel_threshold = 2048;
 ///
 /// Fails like evaluate() on a DofMatrix too small for the basis; on the pool,
 /// the other pieces still run to their end before one failure is re-thrown.
-[[nodiscard]] std::vector<double> evaluate_many(const LegendreBasis& basis, const DofMatrix& dofs,
-                                                std::span<const double> times);
+/// The result is first written by the threads that compute it, not zeroed before.
+[[nodiscard]] BulkArray<double> evaluate_many(const LegendreBasis& basis, const DofMatrix& dofs,
+                                              std::span<const double> times);
 
 /// @brief basis.evaluate_derivative(dofs, t) for every t of @p times, in order.
-[[nodiscard]] std::vector<double> evaluate_derivative_many(const LegendreBasis& basis,
-                                                           const DofMatrix& dofs,
-                                                           std::span<const double> times);
+[[nodiscard]] BulkArray<double> evaluate_derivative_many(const LegendreBasis& basis,
+                                                         const DofMatrix& dofs,
+                                                         std::span<const double> times);
 
 /// @brief evaluate_many on the given pool slot instead of the process-wide
 /// one (tests and benchmarks); the slot is built only by a large batch.
-[[nodiscard]] std::vector<double> evaluate_many(const LegendreBasis& basis, const DofMatrix& dofs,
-                                                std::span<const double> times,
-                                                LazyThreadPool& pool);
+[[nodiscard]] BulkArray<double> evaluate_many(const LegendreBasis& basis, const DofMatrix& dofs,
+                                              std::span<const double> times, LazyThreadPool& pool);
 
 /// @brief evaluate_derivative_many on the given pool slot.
-[[nodiscard]] std::vector<double> evaluate_derivative_many(const LegendreBasis& basis,
-                                                           const DofMatrix& dofs,
-                                                           std::span<const double> times,
-                                                           LazyThreadPool& pool);
+[[nodiscard]] BulkArray<double> evaluate_derivative_many(const LegendreBasis& basis,
+                                                         const DofMatrix& dofs,
+                                                         std::span<const double> times,
+                                                         LazyThreadPool& pool);
 
 /// @brief An n-dimensional array of doubles in place: its shape, and the byte
 /// distance between neighbours along each axis (any sign, any alignment).

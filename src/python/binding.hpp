@@ -352,7 +352,12 @@ inline PyObject* to_python(std::uint64_t value) {
   return check(PyLong_FromUnsignedLongLong(value));
 }
 PyObject* to_python(const std::string& text);
-PyObject* to_python(const std::vector<double>& values);
+PyObject* to_python(std::span<const double> values);
+/// @brief A vector of doubles, whatever its allocator, as a new list of floats.
+template <class Allocator>
+PyObject* to_python(const std::vector<double, Allocator>& values) {
+  return to_python(std::span<const double>(values));
+}
 /// @brief A sparse matrix as its triplets (row indices, column indices, values): a tuple
 /// of three new lists.
 PyObject* to_python(const CsrMatrix& matrix);

@@ -78,8 +78,8 @@ using EvaluateDerivativeAt =
 // Copies the times under the lock, computes without it; the shared borrow keeps
 // set_dofs away from the DOFs meanwhile, and the view stays held until the end.
 template <class Batch>
-std::vector<double> evaluate_buffer(const EvaluatorPayload& self, const Float64Buffer& t_values,
-                                    Batch batch) {
+BulkArray<double> evaluate_buffer(const EvaluatorPayload& self, const Float64Buffer& t_values,
+                                  Batch batch) {
   const std::vector<double> times = t_values.copy();
   ReleasedLock unlocked;
   return batch(self.basis, self.dofs, std::span<const double>(times));

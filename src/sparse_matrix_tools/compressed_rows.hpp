@@ -16,43 +16,10 @@
 #include <variant>
 #include <vector>
 
+#include "support/bulk_array.hpp"
 #include "support/thread_pool.hpp"
 
 namespace quorvel {
-
-/// @brief Asks the kernel to back [address, address + bytes) with transparent huge
-/// pages where it can (a hint, as NumPy gives for its large arrays): writing a large
-/// array then costs a fraction of the page faults.
-void advise_huge_pages(void* address, std::size_t bytes) noexcept;
-
-/// @brief The allocator of arrays that are written once in full: value-initialisation
-/// leaves trivial elements uninitialised (resizing costs no pass), and large blocks
-/// are advised to use huge pages.
-template <class T>
-struct BulkAllocator : std::allocator<T> {
-  using value_type = T;
-  BulkAllocator() noexcept = default;
-  template <class U>
-  BulkAllocator(const BulkAllocator<U>& /*other*/) noexcept {}
-
-  T* allocate(std::size_t n) {
-    T* block = std::allocator<T>::allocate(n);
-    advise_huge_pages(block, n * sizeof(T));
-    return block;
-  }
-  template <class U>
-  void construct(U* place) noexcept(std::is_nothrow_default_constructible_v<U>) {
-    ::new (static_cast<void*>(place)) U;
-  }
-  template <class U, class... Args>
-  void construct(U* place, Args&&... args) {
-    ::new (static_cast<void*>(place)) U(std::forward<Args>(args)...);
-  }
-};
-
-/// @brief A vector for large arrays written once in full (see BulkAllocator).
-template <class T>
-using BulkArray = std::vector<T, BulkAllocator<T>>;
 
 /// @brief A compressed-row matrix of doubles in three flat arrays.
 ///

@@ -56,7 +56,7 @@ std::vector<double> mixed_times(const LegendreBasis& basis, std::size_t n, std::
 // Every result must carry exactly the bits of the single evaluation.
 template <class Batch, class Single>
 void expect_bitwise_single(const std::vector<double>& times, Batch batch, Single single) {
-  const std::vector<double> results = batch(times);
+  const auto results = batch(times);
   ASSERT_EQ(results.size(), times.size());
   for (std::size_t i = 0; i < times.size(); ++i) {
     ASSERT_EQ(std::bit_cast<std::uint64_t>(results[i]),
