@@ -73,6 +73,28 @@ def main() -> None:
         digest.add("LegendreBasisEvaluator.evaluate_many", evaluator.evaluate_many(many))
         digest.add("LegendreBasisEvaluator.evaluate_derivative_many", evaluator.evaluate_derivative_many(many))
         digest.add("get_lagrange_points", quorvel.get_lagrange_points(degree, n_t, T))
+        # The array API: every derivative order up to one past the degree, and the tabulation.
+        for order in range(min(degree, 4) + 2):
+            digest.add(
+                f"LegendreBasisEvaluator.evaluate order {order}", evaluator.evaluate(many, derivative=order).tolist()
+            )
+            intervals, values = basis.tabulate(many[:600], derivative=order)
+            digest.add(f"LegendreBasis.tabulate order {order}", intervals.ravel().tolist())
+            digest.add(f"LegendreBasis.tabulate order {order}", values.ravel().tolist())
+        for matrix in (quorvel.legendre_mass_matrix(degree, n_t, T), quorvel.legendre_dg_time_matrix(degree, n_t, T)):
+            digest.add("Legendre time matrices", matrix.data.tolist())
+        if 1 <= degree <= 100:
+            for matrix in (
+                quorvel.lagrange_mass_matrix(degree, n_t, T),
+                quorvel.lagrange_derivative_matrix(degree, n_t, T),
+                quorvel.lagrange_to_legendre_csr(degree, n_t),
+                quorvel.lagrange_prolongation_csr(n_t, 3 * n_t + 1, degree),
+            ):
+                digest.add("Lagrange matrices as csr_array", matrix.data.tolist())
+                digest.add("Lagrange matrices as csr_array", matrix.indices.tolist())
+        for rule in ("gauss", "radau", "lobatto"):
+            for part in quorvel.quadrature(degree + 2, n_t, T, rule=rule):
+                digest.add(f"quadrature {rule}", part.tolist())
         if degree >= 1:
             for part in quorvel.lagrange_to_legendre_basis_transformation(degree, n_t):
                 digest.add("lagrange_to_legendre_basis_transformation", part)
