@@ -26,7 +26,7 @@ def test_tabulate_orders_0_and_1_are_the_all_basis_vectors(degree, n_t, T):
             c = int(intervals[index])
             local = [vector[c + n_t * i] for i in range(degree + 1)]
             assert [bits(v) for v in values[index]] == [bits(v) for v in local]
-            # Everything outside interval c is zero: c is the interval the specified calls chose.
+            # Everything outside interval c is zero: c is the interval the all-basis methods chose.
             assert all(v == 0.0 for j, v in enumerate(vector) if j % n_t != c)
 
 
