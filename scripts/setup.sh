@@ -54,7 +54,7 @@ fi
 stamp=.venv/.requirements-installed
 if [ ! -f "$stamp" ] || ! cmp -s requirements-dev.txt "$stamp"; then
   echo "setup: installing Python packages into .venv"
-  .venv/bin/python -m pip install -q --upgrade pip
-  .venv/bin/python -m pip install -q -r requirements-dev.txt
+  .venv/bin/python -m pip install -qq --upgrade pip
+  .venv/bin/python -m pip install -qq -r requirements-dev.txt
   cp requirements-dev.txt "$stamp"
 fi
