@@ -273,21 +273,17 @@ void evaluate_strided(const LegendreBasis& basis, const DofMatrix& dofs, std::ui
   const ByteRange written = byte_range(results);
   if (read.first < written.last && written.first < read.last && !same_layout(times, results)) {
     copy.resize(checked_storage_count(count, sizeof(double)));
-    const Layout layout = merged_layout(times.shape, times.strides, times.strides);
-    std::vector<std::int64_t> index(layout.extents.size());
-    for (double& value : copy) {
-      std::int64_t offset = 0;
-      for (std::size_t axis = 0; axis < index.size(); ++axis) {
-        offset += index[axis] * layout.in_strides[axis];
-      }
-      std::memcpy(&value, times.data + offset, sizeof(double));
-      for (std::size_t axis = index.size(); axis-- > 0;) {
-        if (++index[axis] < layout.extents[axis]) {
-          break;
-        }
-        index[axis] = 0;
-      }
-    }
+    const Layout source = merged_layout(times.shape, times.strides, times.strides);
+    for_each_run(
+        source, 0, count,
+        [&](std::uint64_t first, std::int64_t in_offset, std::int64_t, std::size_t length) {
+          for (std::size_t j = 0; j < length; ++j) {
+            std::memcpy(
+                &copy[first + j],
+                times.data + in_offset + static_cast<std::int64_t>(j) * source.in_strides.back(),
+                sizeof(double));
+          }
+        });
     copy_strides.resize(times.shape.size());
     std::int64_t stride = sizeof(double);
     for (std::size_t axis = times.shape.size(); axis-- > 0;) {

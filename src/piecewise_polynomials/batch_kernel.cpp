@@ -19,12 +19,10 @@ using kernel::Vec;
 
 // Times per vector: one register of the variant's width (wider vectors are
 // split by the compiler less well than it handles native ones).
+constexpr int baseline_lanes = 2;  // SSE2 on x86-64
 #if defined(__x86_64__)
-constexpr int baseline_lanes = 2;  // SSE2
 constexpr int avx2_lanes = 4;
 constexpr int avx512_lanes = 8;
-#else
-constexpr int baseline_lanes = 2;
 #endif
 
 // A run of n times, two vectors of N per step so that their chains of
@@ -87,7 +85,7 @@ QUORVEL_KERNEL_INLINE void evaluate_variant(const kernel::Expansion& e, std::uin
   } else if (order == 1) {
     evaluate_by_degree<N, 1>(e, t, out, n);
   } else {
-    const auto scratch = std::make_unique<Vec<N>[]>(3 * (static_cast<std::size_t>(order) + 1));
+    const auto scratch = std::make_unique<Vec<N>[]>(kernel::scratch_size(order));
     evaluate_run<N, kernel::runtime_degree, kernel::runtime_order>(e, order, t, out, n,
                                                                    scratch.get());
   }
@@ -137,7 +135,7 @@ QUORVEL_KERNEL_INLINE void tabulate_variant(const kernel::Expansion& e, std::uin
   } else if (order == 1) {
     tabulate_run<N, 1>(e, 1, false, t, intervals, values, n, nullptr);
   } else {
-    const auto scratch = std::make_unique<Vec<N>[]>(3 * (static_cast<std::size_t>(order) + 1));
+    const auto scratch = std::make_unique<Vec<N>[]>(kernel::scratch_size(order));
     tabulate_run<N, kernel::runtime_order>(e, order, false, t, intervals, values, n, scratch.get());
   }
 }
@@ -324,7 +322,7 @@ std::vector<double> interval_rows(const kernel::Expansion& expansion, std::uint3
 
 void evaluate_contiguous(const kernel::Expansion& expansion, std::uint64_t order, const double* t,
                          double* out, std::size_t n) {
-  if (order >= 2 && order > expansion.degree) {
+  if (kernel::vanishes(order, expansion.degree)) {
     std::fill_n(out, n, 0.0);
     return;
   }
@@ -337,7 +335,7 @@ namespace quorvel {
 
 void tabulate_contiguous(const kernel::Expansion& mesh, std::uint64_t order, const double* t,
                          std::int64_t* intervals, double* values, std::size_t n) {
-  const bool zeros = order >= 2 && order > mesh.degree;
+  const bool zeros = kernel::vanishes(order, mesh.degree);
   tabulation_of(active_instruction_set())(mesh, zeros ? 0 : static_cast<std::uint32_t>(order),
                                           zeros, t, intervals, values, n);
 }

@@ -89,7 +89,7 @@ std::vector<double> LegendreBasis::evaluate_all_basis_function_derivatives(doubl
 std::uint32_t LegendreBasis::basis_derivatives_at(double t, std::uint64_t order,
                                                   std::span<double> values) const {
   const auto at = kernel::locate<1>(t, h(), static_cast<double>(n_t) - 1.0);
-  if (order >= 2 && order > degree) {
+  if (kernel::vanishes(order, degree)) {
     std::fill(values.begin(), values.end(), 0.0);
   } else {
     auto store = [&](std::uint32_t k, double v) { values[k] = v; };
@@ -98,7 +98,7 @@ std::uint32_t LegendreBasis::basis_derivatives_at(double t, std::uint64_t order,
     } else if (order == 1) {
       kernel::for_each_basis_derivative<1, 1>(at.x, degree, h(), 1, nullptr, store);
     } else {
-      const auto scratch = std::make_unique<double[]>(3 * (order + 1));
+      const auto scratch = std::make_unique<double[]>(kernel::scratch_size(order));
       kernel::for_each_basis_derivative<1, kernel::runtime_order>(
           at.x, degree, h(), static_cast<std::uint32_t>(order), scratch.get(), store);
     }

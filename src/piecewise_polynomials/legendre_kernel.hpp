@@ -290,8 +290,20 @@ QUORVEL_KERNEL_INLINE void for_each_term(Vec<N> x, std::uint32_t runtime_deg, Te
   }
 }
 
+/// @brief The vectors of scratch that for_each_term_of_order needs for an order.
+constexpr std::size_t scratch_size(std::uint64_t order) {
+  return 3 * (static_cast<std::size_t>(order) + 1);
+}
+
+/// @brief Whether the order-th time derivative is +0.0 by rule rather than computed:
+/// orders of 2 or more above the degree. (Order 1 at degree 0 is computed, so that it
+/// keeps the first derivative's bits: 0.0 / h term by term.)
+constexpr bool vanishes(std::uint64_t order, std::uint32_t degree) {
+  return order >= 2 && order > degree;
+}
+
 /// @brief Calls term(k, P^(order)_k(x)) for k = 0 ... degree, for an order of 2 or
-/// more; scratch holds 3 (order + 1) vectors.
+/// more; scratch holds scratch_size(order) vectors.
 template <int N, class Term>
 QUORVEL_KERNEL_INLINE void for_each_term_of_order(Vec<N> x, std::uint32_t degree,
                                                   std::uint32_t order, Vec<N>* scratch,

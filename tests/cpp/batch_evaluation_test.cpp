@@ -230,7 +230,7 @@ double one_time(const LegendreBasis& basis, const DofMatrix& dofs, std::uint32_t
   if (order == 0) return basis.evaluate(dofs, t);
   if (order == 1) return basis.evaluate_derivative(dofs, t);
   if (order > basis.degree) return 0.0;
-  std::vector<double> scratch(3 * (order + 1));
+  std::vector<double> scratch(kernel::scratch_size(order));
   return kernel::evaluate<1, kernel::runtime_degree, kernel::runtime_order>(
       basis.expansion(dofs), t, order, scratch.data());
 }
