@@ -191,6 +191,8 @@ OutputDoubles::OutputDoubles(PyObject* out, std::string_view name,
 
 PyObject* numpy_float64_type() { return numpy_float64.get(); }
 PyObject* numpy_int64_type() { return numpy_int64.get(); }
+PyObject* numpy_ndarray_type() { return numpy_ndarray.get(); }
+PyObject* numpy_asarray_function() { return numpy_asarray.get(); }
 
 NewArray::NewArray(const std::vector<std::int64_t>& shape, PyObject* dtype) {
   Ref dims(shape_tuple(shape));

@@ -103,9 +103,12 @@ class NewArray {
   HeldView held_;
 };
 
-/// @brief numpy.float64 and numpy.int64, importing NumPy on first use.
+/// @brief numpy.float64, numpy.int64, numpy.ndarray and numpy.asarray, importing NumPy
+/// on first use (borrowed references, kept for the process).
 PyObject* numpy_float64_type();
 PyObject* numpy_int64_type();
+PyObject* numpy_ndarray_type();
+PyObject* numpy_asarray_function();
 
 /// @brief A shape as a tuple of ints.
 PyObject* shape_tuple(const std::vector<std::int64_t>& shape);

@@ -13,8 +13,9 @@ namespace quorvel::python {
 
 namespace {
 
-LazyAttribute numpy_ndarray("numpy", "ndarray");
 LazyAttribute array_array("array", "array");
+
+PyObject* array_array_type() { return array_array.get(); }
 
 // A subclass may iterate differently from its buffer (a masked array yields `masked`), and
 // a memoryview iterates only formats without a byte-order prefix: the direct read is kept
@@ -24,14 +25,14 @@ bool iterates_its_float64_items(PyObject* obj) {
     return true;
   }
   const std::string_view name = Py_TYPE(obj)->tp_name;
-  LazyAttribute* type = name == "numpy.ndarray" ? &numpy_ndarray
-                        : name == "array.array" ? &array_array
+  PyObject* (*type)() = name == "numpy.ndarray" ? &numpy_ndarray_type
+                        : name == "array.array" ? &array_array_type
                                                 : nullptr;
   if (type == nullptr) {
     return false;
   }
   try {
-    return reinterpret_cast<PyObject*>(Py_TYPE(obj)) == type->get();  // the name alone can lie
+    return reinterpret_cast<PyObject*>(Py_TYPE(obj)) == type();  // the name alone can lie
   } catch (const PythonError&) {
     PyErr_Clear();
     return false;

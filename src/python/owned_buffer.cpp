@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "binding.hpp"
+#include "double_arrays.hpp"
 
 namespace quorvel::python {
 
@@ -81,8 +82,6 @@ PyTypeObject* owner_type() {
   return type;
 }
 
-LazyAttribute numpy_asarray{"numpy", "asarray"};
-
 }  // namespace
 
 Ref own_memory(OwnedMemory memory, std::span<const Py_ssize_t> shape) {
@@ -113,7 +112,7 @@ Ref own_memory(OwnedMemory memory, std::span<const Py_ssize_t> shape) {
 }
 
 Ref array_of_owner(const Ref& owner) {
-  return Ref::checked(PyObject_CallOneArg(numpy_asarray.get(), owner.get()));
+  return Ref::checked(PyObject_CallOneArg(numpy_asarray_function(), owner.get()));
 }
 
 }  // namespace quorvel::python
