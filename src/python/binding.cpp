@@ -1,5 +1,6 @@
 #include "binding.hpp"
 
+#include <cmath>
 #include <limits>
 #include <memory>
 
@@ -290,6 +291,14 @@ Real FromPythonNamed<Real>::convert(PyObject* obj, std::string_view name) {
       raise_wrong_type(name, "a real number", obj);
     }
     throw PythonError{};
+  }
+  return {value};
+}
+
+Length FromPythonNamed<Length>::convert(PyObject* obj, std::string_view name) {
+  const double value = FromPythonNamed<Real>::convert(obj, name).value;
+  if (!(value > 0.0) || !std::isfinite(value)) {
+    raise_wrong_value(name, "positive and finite", obj);
   }
   return {value};
 }

@@ -261,6 +261,11 @@ struct Real {
   double value;
 };
 
+/// @brief A positive, finite real number: a length, such as the end T of [0, T].
+struct Length {
+  double value;
+};
+
 /// @brief A str, as UTF-8.
 struct Text {
   std::string value;
@@ -290,6 +295,10 @@ struct FromPythonNamed<Bounded<Min, Max>> {
 template <>
 struct FromPythonNamed<Real> {
   static Real convert(PyObject* obj, std::string_view name);
+};
+template <>
+struct FromPythonNamed<Length> {
+  static Length convert(PyObject* obj, std::string_view name);
 };
 template <>
 struct FromPythonNamed<Text> {

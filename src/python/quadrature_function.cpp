@@ -43,10 +43,8 @@ std::span<double> doubles_of(OutputDoubles& array, std::uint64_t size) {
 }
 
 PyObject* quadrature(PointCount n_points, IntervalCount n_t, Object T_object, Option<Object> rule) {
-  const double T = FromPythonNamed<Real>::convert(T_object.ptr, "T").value;
-  if (!(T > 0.0) || !std::isfinite(T)) {
-    raise_wrong_value("T", "positive and finite", T_object.ptr);
-  }
+  // Converted here rather than by the binder: the mesh-end message below shows T as given.
+  const double T = FromPythonNamed<Length>::convert(T_object.ptr, "T").value;
   const auto n = static_cast<std::uint32_t>(n_points.value);
   const auto intervals = static_cast<std::uint32_t>(n_t.value);
   if (!std::isfinite(mesh_end(intervals, T))) {

@@ -1,7 +1,6 @@
 // The time matrices of the two bases as scipy.sparse.csr_array, built in
 // compressed rows without the interpreter lock and handed over without a copy.
 
-#include <cmath>
 #include <cstdint>
 
 #include "binding.hpp"
@@ -20,17 +19,8 @@ constexpr std::int64_t u32_max = 4294967295;
 // their element matrices cost O(degree^4).
 constexpr std::int64_t lagrange_degree_limit = 100;
 
-// The mesh of [0, T]: T must be a positive, finite length.
-void check_length(double T) {
-  if (!(T > 0.0) || !std::isfinite(T)) {
-    Ref received = Ref::checked(PyFloat_FromDouble(T));
-    raise_wrong_value("T", "positive and finite", received.get());
-  }
-}
-
 template <auto Rows, auto Size>
-PyObject* legendre_matrix(Bounded<0, u32_max - 1> degree, Bounded<1, u32_max> n_t, Real T) {
-  check_length(T.value);
+PyObject* legendre_matrix(Bounded<0, u32_max - 1> degree, Bounded<1, u32_max> n_t, Length T) {
   const auto d = static_cast<std::uint32_t>(degree.value);
   const auto n = static_cast<std::uint32_t>(n_t.value);
   check_addressable(degree.value, n_t.value, [](std::int64_t dd, std::int64_t nn) {
@@ -41,8 +31,7 @@ PyObject* legendre_matrix(Bounded<0, u32_max - 1> degree, Bounded<1, u32_max> n_
 
 template <auto Rows>
 PyObject* lagrange_matrix(Bounded<1, lagrange_degree_limit> degree, Bounded<1, u32_max> n_t,
-                          Real T) {
-  check_length(T.value);
+                          Length T) {
   const auto d = static_cast<std::uint32_t>(degree.value);
   const auto n = static_cast<std::uint32_t>(n_t.value);
   const std::int64_t node_limit = u32_max / degree.value;  // n_t degree + 1 DOFs fit 32 bits
@@ -60,14 +49,14 @@ PyObject* lagrange_matrix(Bounded<1, lagrange_degree_limit> degree, Bounded<1, u
 
 using LegendreMassMatrix =
     Function<"legendre_mass_matrix",
-             [](Bounded<0, u32_max - 1> degree, Bounded<1, u32_max> n_t, Real T) {
+             [](Bounded<0, u32_max - 1> degree, Bounded<1, u32_max> n_t, Length T) {
                return legendre_matrix<&legendre_mass_rows, &legendre_mass_size>(degree, n_t, T);
              },
              "degree", "n_t", "T">;
 
 using LegendreDgTimeMatrix =
     Function<"legendre_dg_time_matrix",
-             [](Bounded<0, u32_max - 1> degree, Bounded<1, u32_max> n_t, Real T) {
+             [](Bounded<0, u32_max - 1> degree, Bounded<1, u32_max> n_t, Length T) {
                return legendre_matrix<[](std::uint32_t d, std::uint32_t n, double) {
                  return legendre_dg_rows(d, n);
                },
@@ -77,14 +66,14 @@ using LegendreDgTimeMatrix =
 
 using LagrangeMassMatrix =
     Function<"lagrange_mass_matrix",
-             [](Bounded<1, lagrange_degree_limit> degree, Bounded<1, u32_max> n_t, Real T) {
+             [](Bounded<1, lagrange_degree_limit> degree, Bounded<1, u32_max> n_t, Length T) {
                return lagrange_matrix<&lagrange_mass_rows>(degree, n_t, T);
              },
              "degree", "n_t", "T">;
 
 using LagrangeDerivativeMatrix =
     Function<"lagrange_derivative_matrix",
-             [](Bounded<1, lagrange_degree_limit> degree, Bounded<1, u32_max> n_t, Real T) {
+             [](Bounded<1, lagrange_degree_limit> degree, Bounded<1, u32_max> n_t, Length T) {
                return lagrange_matrix<[](std::uint32_t d, std::uint32_t n, double) {
                  return lagrange_derivative_rows(d, n);
                }>(degree, n_t, T);
