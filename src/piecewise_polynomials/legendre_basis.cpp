@@ -24,10 +24,10 @@ void check_dof_shape(const LegendreBasis& basis, const DofMatrix& dofs, std::uin
 // rows beyond n_t and columns beyond the degree are simply not read.
 template <int Order>
 double evaluate_checked(const LegendreBasis& basis, const DofMatrix& dofs, double t) {
-  const auto at = kernel::locate<1>(t, basis.h(), static_cast<double>(basis.n_t) - 1.0);
-  check_dof_shape(basis, dofs, static_cast<std::uint32_t>(at.interval));
-  return kernel::evaluate_at<1, kernel::runtime_degree, Order>(basis.expansion(dofs), at, Order,
-                                                               nullptr);
+  const IntervalPosition at = basis.locate_interval(t);
+  check_dof_shape(basis, dofs, at.interval);
+  return kernel::evaluate_at<1, kernel::runtime_degree, Order>(basis.expansion(dofs),
+                                                               {at.interval, at.x}, Order, nullptr);
 }
 
 // The all-basis vector: zeros but for interval c, whose degree + 1 entries
@@ -88,7 +88,7 @@ std::vector<double> LegendreBasis::evaluate_all_basis_function_derivatives(doubl
 
 std::uint32_t LegendreBasis::basis_derivatives_at(double t, std::uint64_t order,
                                                   std::span<double> values) const {
-  const auto at = kernel::locate<1>(t, h(), static_cast<double>(n_t) - 1.0);
+  const IntervalPosition at = locate_interval(t);
   if (kernel::vanishes(order, degree)) {
     std::fill(values.begin(), values.end(), 0.0);
   } else {
@@ -103,7 +103,7 @@ std::uint32_t LegendreBasis::basis_derivatives_at(double t, std::uint64_t order,
           at.x, degree, h(), static_cast<std::uint32_t>(order), scratch.get(), store);
     }
   }
-  return static_cast<std::uint32_t>(at.interval);
+  return at.interval;
 }
 
 }  // namespace quorvel
