@@ -11,10 +11,10 @@ CMAKE := .venv/bin/cmake
 setup:
 	@bash scripts/setup.sh
 
+# The build variants are the presets of CMakePresets.json.
 build: setup
-	@$(CMAKE) -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUORVEL_BUILD_TESTS=ON \
-	  -DPython_EXECUTABLE=$(abspath $(PY)) -DCMAKE_MAKE_PROGRAM=$(abspath .venv/bin/ninja) >/dev/null
-	@$(CMAKE) --build $(BUILD) -j 2
+	@$(CMAKE) --preset release >/dev/null
+	@$(CMAKE) --build --preset release
 
 demo: build
 	@PYTHONPATH=$(BUILD) $(PY) examples/demo.py
@@ -46,9 +46,8 @@ SANITIZER_RUNTIME = $(foreach lib,libasan.so libstdc++.so,$(shell $(ASAN_CXX) -p
 UBSAN_ENV := UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
 build-sanitize: setup
-	@$(CMAKE) -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVEL_BUILD_TESTS=ON \
-	  -DQUORVEL_SANITIZE=ON -DPython_EXECUTABLE=$(abspath $(PY)) -DCMAKE_MAKE_PROGRAM=$(abspath .venv/bin/ninja) >/dev/null
-	@$(CMAKE) --build $(ASAN_BUILD) -j 2
+	@$(CMAKE) --preset sanitize >/dev/null
+	@$(CMAKE) --build --preset sanitize
 
 test-sanitize: build-sanitize
 	@ASAN_OPTIONS=detect_leaks=1 $(UBSAN_ENV) $(ASAN_BUILD)/quorvel_cpp_tests --gtest_brief=1
@@ -61,9 +60,8 @@ VALGRIND_BUILD := build-valgrind
 test-valgrind: setup
 	@command -v valgrind >/dev/null || { echo "setup: installing valgrind with apt-get"; \
 	  $$( [ "$$(id -u)" -eq 0 ] || echo sudo ) apt-get install -y -qq valgrind >/dev/null; }
-	@$(CMAKE) -S . -B $(VALGRIND_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVEL_BUILD_TESTS=ON \
-	  -DPython_EXECUTABLE=$(abspath $(PY)) -DCMAKE_MAKE_PROGRAM=$(abspath .venv/bin/ninja) >/dev/null
-	@$(CMAKE) --build $(VALGRIND_BUILD) -j 2 --target quorvel_cpp_tests
+	@$(CMAKE) --preset valgrind >/dev/null
+	@$(CMAKE) --build --preset valgrind
 	@valgrind --tool=memcheck --leak-check=full --show-leak-kinds=definite,indirect \
 	  --errors-for-leak-kinds=definite,indirect --error-exitcode=1 \
 	  --trace-children=yes --quiet --suppressions=tests/cpp/valgrind.supp \
@@ -110,9 +108,7 @@ format: setup
 
 # clang-tidy over every C++ source (a few minutes; not part of lint).
 tidy: setup
-	@$(CMAKE) -S . -B $(LINT) -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUORVEL_BUILD_TESTS=ON \
-	  -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DPython_EXECUTABLE=$(abspath $(PY)) \
-	  -DCMAKE_MAKE_PROGRAM=$(abspath .venv/bin/ninja) >/dev/null
+	@$(CMAKE) --preset lint >/dev/null
 	@find src tests/cpp benchmarks -name '*.cpp' | xargs -P 2 -n 1 .venv/bin/clang-tidy -p $(LINT) --quiet
 
 # The sdist: the sources and, in third_party/eigen3, the Eigen headers they are
@@ -130,7 +126,7 @@ WHEEL_POLICY := manylinux_2_17_x86_64
 wheel: sdist
 	@PATH="$(abspath .venv/bin):$$PATH" CXX="$(abspath scripts/zig-c++)" CMAKE_BUILD_PARALLEL_LEVEL=2 $(PY) -m pip wheel -v --no-deps \
 	  --no-build-isolation -C build-dir="$(abspath build-wheel/cmake)" \
-	  -C cmake.define.CMAKE_DISABLE_FIND_PACKAGE_Eigen3=ON -w build-wheel/linux build-wheel/dist/quorvel-*.tar.gz \
+	  -C cmake.args=--preset=wheel -w build-wheel/linux build-wheel/dist/quorvel-*.tar.gz \
 	  >build-wheel/wheel.log 2>&1 || { cat build-wheel/wheel.log; exit 1; }
 	@PATH="$(abspath .venv/bin):$$PATH" .venv/bin/auditwheel repair --plat $(WHEEL_POLICY) \
 	  -w build-wheel/dist build-wheel/linux/quorvel-*.whl >>build-wheel/wheel.log 2>&1 || { cat build-wheel/wheel.log; exit 1; }

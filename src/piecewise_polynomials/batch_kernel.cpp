@@ -29,9 +29,8 @@ constexpr int avx512_lanes = 8;
 // divisions overlap; the last partial vector computes padded lanes (time 0)
 // and keeps only the real ones.
 template <int N, int Degree, int Order>
-QUORVEL_KERNEL_INLINE void evaluate_run(const kernel::Expansion& shared, std::uint32_t order,
-                                        const double* t, double* out, std::size_t n,
-                                        Vec<N>* scratch) {
+QUORVEL_INLINE void evaluate_lanes(const kernel::Expansion& shared, std::uint32_t order,
+                                   const double* t, double* out, std::size_t n, Vec<N>* scratch) {
   const kernel::Expansion e = shared;  // a local copy: stores to out cannot change it
   std::size_t i = 0;
   if constexpr (Order != kernel::runtime_order) {
@@ -61,42 +60,42 @@ QUORVEL_KERNEL_INLINE void evaluate_run(const kernel::Expansion& shared, std::ui
 // The degree is fixed at compile time where it is small, so that the
 // recurrence unrolls and its counters fold to constants.
 template <int N, int Order>
-QUORVEL_KERNEL_INLINE void evaluate_by_degree(const kernel::Expansion& e, const double* t,
-                                              double* out, std::size_t n) {
+QUORVEL_INLINE void evaluate_by_degree(const kernel::Expansion& e, const double* t, double* out,
+                                       std::size_t n) {
   switch (e.degree) {
-    case 0: return evaluate_run<N, 0, Order>(e, Order, t, out, n, nullptr);
-    case 1: return evaluate_run<N, 1, Order>(e, Order, t, out, n, nullptr);
-    case 2: return evaluate_run<N, 2, Order>(e, Order, t, out, n, nullptr);
-    case 3: return evaluate_run<N, 3, Order>(e, Order, t, out, n, nullptr);
-    case 4: return evaluate_run<N, 4, Order>(e, Order, t, out, n, nullptr);
-    case 5: return evaluate_run<N, 5, Order>(e, Order, t, out, n, nullptr);
-    case 6: return evaluate_run<N, 6, Order>(e, Order, t, out, n, nullptr);
-    case 7: return evaluate_run<N, 7, Order>(e, Order, t, out, n, nullptr);
-    default: return evaluate_run<N, kernel::runtime_degree, Order>(e, Order, t, out, n, nullptr);
+    case 0: return evaluate_lanes<N, 0, Order>(e, Order, t, out, n, nullptr);
+    case 1: return evaluate_lanes<N, 1, Order>(e, Order, t, out, n, nullptr);
+    case 2: return evaluate_lanes<N, 2, Order>(e, Order, t, out, n, nullptr);
+    case 3: return evaluate_lanes<N, 3, Order>(e, Order, t, out, n, nullptr);
+    case 4: return evaluate_lanes<N, 4, Order>(e, Order, t, out, n, nullptr);
+    case 5: return evaluate_lanes<N, 5, Order>(e, Order, t, out, n, nullptr);
+    case 6: return evaluate_lanes<N, 6, Order>(e, Order, t, out, n, nullptr);
+    case 7: return evaluate_lanes<N, 7, Order>(e, Order, t, out, n, nullptr);
+    default: return evaluate_lanes<N, kernel::runtime_degree, Order>(e, Order, t, out, n, nullptr);
   }
 }
 
 // One variant: orders 0 and 1 by degree, higher orders with their table.
 template <int N>
-QUORVEL_KERNEL_INLINE void evaluate_variant(const kernel::Expansion& e, std::uint32_t order,
-                                            const double* t, double* out, std::size_t n) {
+QUORVEL_INLINE void evaluate_variant(const kernel::Expansion& e, std::uint32_t order,
+                                     const double* t, double* out, std::size_t n) {
   if (order == 0) {
     evaluate_by_degree<N, 0>(e, t, out, n);
   } else if (order == 1) {
     evaluate_by_degree<N, 1>(e, t, out, n);
   } else {
     const auto scratch = std::make_unique<Vec<N>[]>(kernel::scratch_size(order));
-    evaluate_run<N, kernel::runtime_degree, kernel::runtime_order>(e, order, t, out, n,
-                                                                   scratch.get());
+    evaluate_lanes<N, kernel::runtime_degree, kernel::runtime_order>(e, order, t, out, n,
+                                                                     scratch.get());
   }
 }
 
 // The tabulation of a run: intervals and every basis function's derivative, lane
 // by lane into rows of degree + 1 values; the last partial vector is padded.
 template <int N, int Order>
-QUORVEL_KERNEL_INLINE void tabulate_run(const kernel::Expansion& shared, std::uint32_t order,
-                                        bool zeros, const double* t, std::int64_t* intervals,
-                                        double* values, std::size_t n, Vec<N>* scratch) {
+QUORVEL_INLINE void tabulate_lanes(const kernel::Expansion& shared, std::uint32_t order, bool zeros,
+                                   const double* t, std::int64_t* intervals, double* values,
+                                   std::size_t n, Vec<N>* scratch) {
   const kernel::Expansion e = shared;
   const std::size_t width = static_cast<std::size_t>(e.degree) + 1;
   auto step = [&](std::size_t i, std::size_t lanes, Vec<N> times) {
@@ -127,16 +126,17 @@ QUORVEL_KERNEL_INLINE void tabulate_run(const kernel::Expansion& shared, std::ui
 }
 
 template <int N>
-QUORVEL_KERNEL_INLINE void tabulate_variant(const kernel::Expansion& e, std::uint32_t order,
-                                            bool zeros, const double* t, std::int64_t* intervals,
-                                            double* values, std::size_t n) {
+QUORVEL_INLINE void tabulate_variant(const kernel::Expansion& e, std::uint32_t order, bool zeros,
+                                     const double* t, std::int64_t* intervals, double* values,
+                                     std::size_t n) {
   if (order == 0 || zeros) {
-    tabulate_run<N, 0>(e, 0, zeros, t, intervals, values, n, nullptr);
+    tabulate_lanes<N, 0>(e, 0, zeros, t, intervals, values, n, nullptr);
   } else if (order == 1) {
-    tabulate_run<N, 1>(e, 1, false, t, intervals, values, n, nullptr);
+    tabulate_lanes<N, 1>(e, 1, false, t, intervals, values, n, nullptr);
   } else {
     const auto scratch = std::make_unique<Vec<N>[]>(kernel::scratch_size(order));
-    tabulate_run<N, kernel::runtime_order>(e, order, false, t, intervals, values, n, scratch.get());
+    tabulate_lanes<N, kernel::runtime_order>(e, order, false, t, intervals, values, n,
+                                             scratch.get());
   }
 }
 

@@ -13,7 +13,8 @@
 #include <utility>
 #include <vector>
 
-#include "sparse_matrix_tools/sparse_matrix.hpp"
+#include "sparse_matrix_tools/compressed_rows.hpp"
+#include "support/thread_pool.hpp"
 
 namespace quorvel {
 
@@ -41,18 +42,22 @@ class LagrangeBasis {
   /// @brief Number of intervals.
   [[nodiscard]] std::uint32_t n_t() const noexcept { return n_t_; }
 
-  /// @brief The (nt_fine * degree + 1) x (n_t * degree + 1) matrix whose row r
-  /// holds the values of all basis functions of this mesh at node r of a uniform
-  /// mesh of nt_fine intervals; exact zeros are not stored. Independent of T.
-  [[nodiscard]] CsrMatrix get_prolongation_matrix_to(std::uint32_t nt_fine) const;
+  /// @brief The (nt_fine * degree + 1) x (n_t * degree + 1) matrix whose row r holds
+  /// the values of all basis functions of this mesh at node r of a uniform mesh of
+  /// nt_fine intervals; exact zeros are not stored. Independent of T. Fails, in this
+  /// order, for degree 0, n_t 0, nt_fine 0 and meshes of more than 4294967295 DOFs;
+  /// std::bad_alloc when the arrays cannot be allocated. Large matrices are written on
+  /// @p pool, or all on the calling thread without one (nullptr).
+  [[nodiscard]] AnyCompressedRows get_prolongation_matrix_to(std::uint32_t nt_fine,
+                                                             LazyThreadPool* pool) const;
 
-  /// @brief The n_t x (n_t * degree + 1) matrix whose row e maps the Lagrange DOFs
-  /// of interval e to its coefficient of the Legendre polynomial of degree p.
-  [[nodiscard]] CsrMatrix to_legendre_basis_matrix_for_pol_degree(std::uint32_t p) const;
-
-  /// @brief The ((degree + 1) * n_t) x (n_t * degree + 1) matrix from Lagrange DOFs
-  /// to Legendre DOFs (row p * n_t + e: degree p on interval e).
-  [[nodiscard]] CsrMatrix get_transormation_matrix_to_legendre() const;
+  /// @brief The ((degree + 1) * n_t) x (n_t * degree + 1) matrix from Lagrange DOFs to
+  /// Legendre DOFs: row p * n_t + e holds the weights of interval e's nodes in its
+  /// coefficient of P_p, every weight stored (zeros included). Fails for degree 0 and
+  /// for a local matrix that cannot be inverted; std::bad_alloc when the arrays cannot
+  /// be allocated. Large matrices are written on @p pool, or all on the calling thread
+  /// without one (nullptr). (Spelled "transormation": the name is fixed.)
+  [[nodiscard]] AnyCompressedRows get_transormation_matrix_to_legendre(LazyThreadPool* pool) const;
 
  private:
   LagrangeBasis(std::vector<double> points, std::uint32_t degree, std::uint32_t n_t)
@@ -62,5 +67,11 @@ class LagrangeBasis {
   std::uint32_t degree_;
   std::uint32_t n_t_;
 };
+
+/// @brief The extent of the Lagrange-to-Legendre matrix: ((degree + 1) n_t) x
+/// (n_t degree + 1) with n_t (degree + 1)^2 entries; an entry count beyond 64 bits is
+/// given as the largest 64-bit value.
+[[nodiscard]] CompressedRowsSize lagrange_to_legendre_size(std::uint32_t degree,
+                                                           std::uint32_t n_t) noexcept;
 
 }  // namespace quorvel

@@ -4,28 +4,18 @@
 #include <memory>
 
 #include "support/failure.hpp"
+#include "support/messages.hpp"
 
 namespace quorvel {
 
 namespace {
-
-// Checks shared by evaluate and evaluate_derivative: the interval must be a
-// row of the DOF matrix and every degree a column of it.
-void check_dof_shape(const LegendreBasis& basis, const DofMatrix& dofs, std::uint32_t c) {
-  if (basis.n_t == 0 || static_cast<Eigen::Index>(c) >= dofs.rows()) {
-    fail("Matrix slicing out of bounds.");
-  }
-  if (static_cast<Eigen::Index>(basis.degree) >= dofs.cols()) {
-    fail("Matrix index out of bounds.");
-  }
-}
 
 // The one-time evaluation of order 0 or 1, for a DOF matrix that may not fit:
 // rows beyond n_t and columns beyond the degree are simply not read.
 template <int Order>
 double evaluate_checked(const LegendreBasis& basis, const DofMatrix& dofs, double t) {
   const IntervalPosition at = basis.locate_interval(t);
-  check_dof_shape(basis, dofs, at.interval);
+  basis.check_dofs(dofs, at.interval);
   return kernel::evaluate_at<1, kernel::runtime_degree, Order>(basis.expansion(dofs),
                                                                {at.interval, at.x}, Order, nullptr);
 }
@@ -34,7 +24,7 @@ double evaluate_checked(const LegendreBasis& basis, const DofMatrix& dofs, doubl
 // are the order-th derivatives of its basis functions.
 std::vector<double> all_basis_vector(const LegendreBasis& basis, double t, std::uint64_t order) {
   if (basis.n_t == 0) {
-    fail("Matrix slicing out of bounds.");
+    fail(messages::slicing_out_of_bounds);
   }
   std::vector<double> values(checked_storage_count(basis.dof_count(), sizeof(double)), 0.0);
   std::vector<double> local(static_cast<std::size_t>(basis.degree) + 1);
@@ -71,6 +61,16 @@ double LegendreBasis::evaluate(const DofMatrix& dofs, double t) const {
 
 double LegendreBasis::evaluate_derivative(const DofMatrix& dofs, double t) const {
   return evaluate_checked<1>(*this, dofs, t);
+}
+
+void LegendreBasis::check_dofs(const DofMatrix& dofs, std::uint32_t c) const {
+  // The interval must be a row of the DOF matrix and every degree a column of it.
+  if (n_t == 0 || static_cast<Eigen::Index>(c) >= dofs.rows()) {
+    fail(messages::slicing_out_of_bounds);
+  }
+  if (static_cast<Eigen::Index>(degree) >= dofs.cols()) {
+    fail(messages::index_out_of_bounds);
+  }
 }
 
 bool LegendreBasis::fits(const DofMatrix& dofs) const noexcept {

@@ -31,12 +31,15 @@ struct IntervalPosition {
 
 /// @brief The piecewise Legendre space (degree, n_t, T); a plain value, nothing validated.
 struct LegendreBasis {
-  std::uint32_t degree = 0;
-  std::uint32_t n_t = 0;
-  double T = 0.0;
+  const std::uint32_t degree;
+  const std::uint32_t n_t;
+  const double T;
 
-  /// @brief The interval length T / n_t, as every operation computes it.
-  [[nodiscard]] double h() const noexcept { return T / static_cast<double>(n_t); }
+  LegendreBasis(std::uint32_t degree_, std::uint32_t n_t_, double T_) noexcept
+      : degree(degree_), n_t(n_t_), T(T_), h_(T_ / static_cast<double>(n_t_)) {}
+
+  /// @brief The interval length T / n_t, as every operation computes it (once, here).
+  [[nodiscard]] double h() const noexcept { return h_; }
 
   /// @brief Number of DOFs, n_t * (degree + 1), computed in 64 bits.
   [[nodiscard]] std::uint64_t dof_count() const noexcept {
@@ -73,6 +76,12 @@ struct LegendreBasis {
   /// all-basis operations give them, +0.0 for orders of 2 or more above the degree.
   /// Needs n_t >= 1.
   std::uint32_t basis_derivatives_at(double t, std::uint64_t order, std::span<double> values) const;
+
+  /// @brief Fails as evaluate() does for a DOF matrix that cannot hold interval c.
+  void check_dofs(const DofMatrix& dofs, std::uint32_t c) const;
+
+ private:
+  double h_;
 };
 
 }  // namespace quorvel

@@ -30,7 +30,7 @@
 #include <cstring>
 #include <utility>
 
-#define QUORVEL_KERNEL_INLINE [[gnu::always_inline]] inline
+#include "support/lanes.hpp"
 
 namespace quorvel::kernel {
 
@@ -45,99 +45,19 @@ inline constexpr double canonical_nan = std::bit_cast<double>(std::uint64_t{0x7f
 
 // ---------------------------------------------------------------- lanes
 
-/// @brief N times side by side: V holds their doubles, I as many 64-bit integers.
-template <int N>
-struct Lanes {
-  typedef double V __attribute__((vector_size(8 * N)));
-  typedef std::int64_t I __attribute__((vector_size(8 * N)));
-};
-template <>
-struct Lanes<1> {
-  using V = double;
-  using I = std::int64_t;
-};
-
-template <int N>
-using Vec = typename Lanes<N>::V;
-template <int N>
-using Ints = typename Lanes<N>::I;
-
-/// @brief Every lane set to s.
-template <int N>
-QUORVEL_KERNEL_INLINE Vec<N> splat(double s) {
-  if constexpr (N == 1) {
-    return s;
-  } else {
-    Vec<N> v;
-    for (int l = 0; l < N; ++l) {
-      v[l] = s;
-    }
-    return v;
-  }
-}
-
-/// @brief Lane-wise mask ? a : b, for a mask from a comparison of Vec<N>.
-template <int N, class Mask>
-QUORVEL_KERNEL_INLINE Vec<N> select(Mask mask, Vec<N> a, Vec<N> b) {
-  if constexpr (N == 1) {
-    return mask ? a : b;
-  } else {
-    return (Vec<N>)(((Ints<N>)a & mask) | ((Ints<N>)b & ~mask));
-  }
-}
-
-/// @brief The bits of every lane as a 64-bit integer.
-template <int N>
-QUORVEL_KERNEL_INLINE Ints<N> bits_of(Vec<N> v) {
-  if constexpr (N == 1) {
-    return std::bit_cast<std::int64_t>(v);
-  } else {
-    return (Ints<N>)v;
-  }
-}
-
-/// @brief N doubles from memory of any alignment.
-template <int N>
-QUORVEL_KERNEL_INLINE Vec<N> load(const double* from) {
-  Vec<N> v;
-  std::memcpy(&v, from, sizeof v);
-  return v;
-}
-
-/// @brief N doubles to memory of any alignment.
-template <int N>
-QUORVEL_KERNEL_INLINE void store(double* to, Vec<N> v) {
-  std::memcpy(to, &v, sizeof v);
-}
-
-/// @brief Lane l of v.
-template <int N, class V>
-QUORVEL_KERNEL_INLINE auto lane(V v, int l) {
-  if constexpr (N == 1) {
-    (void)l;
-    return v;
-  } else {
-    return v[l];
-  }
-}
-
-/// @brief base[index] for every lane.
-template <int N>
-QUORVEL_KERNEL_INLINE Vec<N> gather(const double* base, Ints<N> index) {
-  if constexpr (N == 1) {
-    return base[index];
-  } else {
-    Vec<N> v;
-    for (int l = 0; l < N; ++l) {
-      v[l] = base[index[l]];
-    }
-    return v;
-  }
-}
+using simd::bits_of;
+using simd::gather;
+using simd::Ints;
+using simd::lane;
+using simd::load;
+using simd::select;
+using simd::splat;
+using simd::store;
+using simd::Vec;
 
 /// @brief The lanes of the concatenation a, b (2N elements) at the positions Pick.
 template <int N, std::array<int, N> Pick, std::size_t... I>
-QUORVEL_KERNEL_INLINE Vec<N> shuffle(Vec<N> a, Vec<N> b, std::index_sequence<I...>) {
+QUORVEL_INLINE Vec<N> shuffle(Vec<N> a, Vec<N> b, std::index_sequence<I...>) {
   return __builtin_shufflevector(a, b, Pick[I]...);
 }
 
@@ -165,7 +85,7 @@ constexpr std::array<int, N> later_merge() {
 /// @brief Merges `parts` pairwise until one vector holds all N lanes; Count lanes
 /// of each part are in use.
 template <int N, int Count, int Parts>
-QUORVEL_KERNEL_INLINE Vec<N> merge_parts(const Vec<N>* parts) {
+QUORVEL_INLINE Vec<N> merge_parts(const Vec<N>* parts) {
   if constexpr (Parts == 1) {
     return parts[0];
   } else {
@@ -180,7 +100,7 @@ QUORVEL_KERNEL_INLINE Vec<N> merge_parts(const Vec<N>* parts) {
 
 /// @brief Column K of the N x P matrix whose rows lie side by side in the P chunks.
 template <int N, int P, int K>
-QUORVEL_KERNEL_INLINE Vec<N> column_of(const Vec<N>* chunks) {
+QUORVEL_INLINE Vec<N> column_of(const Vec<N>* chunks) {
   Vec<N> parts[P / 2];
   for (int j = 0; j < P / 2; ++j) {
     parts[j] = shuffle<N, first_merge<N, P, K>()>(chunks[2 * j], chunks[2 * j + 1],
@@ -192,8 +112,8 @@ QUORVEL_KERNEL_INLINE Vec<N> column_of(const Vec<N>* chunks) {
 /// @brief The rows of lanes First ... First + M / P - 1 (P doubles each, at rows +
 /// offset[lane]) one after another in a vector of M.
 template <int N, int P, int M, int First, std::size_t... I>
-QUORVEL_KERNEL_INLINE Vec<M> concatenated_rows(const double* rows, Ints<N> offset,
-                                               std::index_sequence<I...> all) {
+QUORVEL_INLINE Vec<M> concatenated_rows(const double* rows, Ints<N> offset,
+                                        std::index_sequence<I...> all) {
   if constexpr (M == P) {
     return load<P>(rows + offset[First]);
   } else {
@@ -209,8 +129,8 @@ QUORVEL_KERNEL_INLINE Vec<M> concatenated_rows(const double* rows, Ints<N> offse
 /// @brief For each lane l, the P doubles at rows + offset[l] (P a power of two,
 /// 2 <= P <= N), turned into P vectors: columns[k] holds element k of every lane's row.
 template <int N, int P, std::size_t... K>
-QUORVEL_KERNEL_INLINE void gather_rows(const double* rows, Ints<N> offset, Vec<N>* columns,
-                                       std::index_sequence<K...>) {
+QUORVEL_INLINE void gather_rows(const double* rows, Ints<N> offset, Vec<N>* columns,
+                                std::index_sequence<K...>) {
   // Chunk j holds the rows of lanes j N / P ... (j + 1) N / P - 1, one after another.
   const Vec<N> chunks[P] = {concatenated_rows<N, P, N, static_cast<int>(K) * (N / P)>(
       rows, offset, std::make_index_sequence<N>{})...};
@@ -219,7 +139,7 @@ QUORVEL_KERNEL_INLINE void gather_rows(const double* rows, Ints<N> offset, Vec<N
 
 /// @brief r, with every NaN lane replaced by canonical_nan.
 template <int N>
-QUORVEL_KERNEL_INLINE Vec<N> canonical(Vec<N> r) {
+QUORVEL_INLINE Vec<N> canonical(Vec<N> r) {
   return select<N>(r != r, splat<N>(canonical_nan), r);
 }
 
@@ -240,14 +160,12 @@ struct Position {
 /// first; on the clamped range [0, 2^32) the floor is exact as a rounding to an
 /// integer by adding and removing 2^52, corrected by one where it rounded up.
 template <int N>
-QUORVEL_KERNEL_INLINE Position<N> locate(Vec<N> t, double h, double last_interval) {
+QUORVEL_INLINE Position<N> locate(Vec<N> t, double h, double last_interval) {
   constexpr double two52 = 4503599627370496.0;
   const Vec<N> q = t / h;
   Vec<N> clamped = select<N>(q >= 0.0, q, splat<N>(0.0));  // negatives, -0.0 and NaN to +0
   clamped = select<N>(clamped < last_interval, clamped, splat<N>(last_interval));
-  const Vec<N> shifted = clamped + two52;  // exact: clamped < 2^32
-  Vec<N> c = shifted - two52;
-  c = select<N>(c > clamped, c - 1.0, c);
+  const Vec<N> c = simd::floor_of_small<N>(clamped);  // exact: clamped < 2^32
   const Ints<N> interval = bits_of<N>(c + two52) - bits_of<1>(two52);
 
   const Vec<N> a = h * c;
@@ -263,7 +181,7 @@ QUORVEL_KERNEL_INLINE Position<N> locate(Vec<N> t, double h, double last_interva
 /// @brief Calls term(k, P_k(x)) for k = 0 ... degree in increasing order (Order 0),
 /// or term(k, P'_k(x)) (Order 1). Degree >= 0 fixes the degree at compile time.
 template <int N, int Degree, int Order, class Term>
-QUORVEL_KERNEL_INLINE void for_each_term(Vec<N> x, std::uint32_t runtime_deg, Term&& term) {
+QUORVEL_INLINE void for_each_term(Vec<N> x, std::uint32_t runtime_deg, Term&& term) {
   static_assert(Order == 0 || Order == 1);
   const std::uint32_t degree = Degree >= 0 ? static_cast<std::uint32_t>(Degree) : runtime_deg;
   term(0, splat<N>(Order == 0 ? 1.0 : 0.0));
@@ -305,9 +223,8 @@ constexpr bool vanishes(std::uint64_t order, std::uint32_t degree) {
 /// @brief Calls term(k, P^(order)_k(x)) for k = 0 ... degree, for an order of 2 or
 /// more; scratch holds scratch_size(order) vectors.
 template <int N, class Term>
-QUORVEL_KERNEL_INLINE void for_each_term_of_order(Vec<N> x, std::uint32_t degree,
-                                                  std::uint32_t order, Vec<N>* scratch,
-                                                  Term&& term) {
+QUORVEL_INLINE void for_each_term_of_order(Vec<N> x, std::uint32_t degree, std::uint32_t order,
+                                           Vec<N>* scratch, Term&& term) {
   // Three columns k - 2, k - 1, k of the table P^(j)_k, j = 0 ... order, rotated.
   const std::size_t height = static_cast<std::size_t>(order) + 1;
   Vec<N>* older = scratch;
@@ -349,7 +266,7 @@ QUORVEL_KERNEL_INLINE void for_each_term_of_order(Vec<N> x, std::uint32_t degree
 
 /// @brief The time-derivative scaling of order `order`: (S + S) / h, applied order times.
 template <int N>
-QUORVEL_KERNEL_INLINE Vec<N> scale_to_time(Vec<N> s, double h, std::uint64_t order) {
+QUORVEL_INLINE Vec<N> scale_to_time(Vec<N> s, double h, std::uint64_t order) {
   for (std::uint64_t j = 0; j < order; ++j) {
     s = (s + s) / h;
   }
@@ -383,9 +300,8 @@ inline constexpr bool reads_rows = N >= 2 && Degree >= 1 && rows_for(Degree) <= 
 /// @brief Calls term(k, P^(order)_k(x)) for k = 0 ... degree: Order 0 or 1 fixed at
 /// compile time, or runtime_order with `order` >= 2 and its scratch table.
 template <int N, int Degree, int Order, class Term>
-QUORVEL_KERNEL_INLINE void for_each_term_any_order(Vec<N> x, std::uint32_t degree,
-                                                   std::uint32_t order, Vec<N>* scratch,
-                                                   Term&& term) {
+QUORVEL_INLINE void for_each_term_any_order(Vec<N> x, std::uint32_t degree, std::uint32_t order,
+                                            Vec<N>* scratch, Term&& term) {
   if constexpr (Order == runtime_order) {
     for_each_term_of_order<N>(x, degree, order, scratch, term);
   } else {
@@ -396,8 +312,8 @@ QUORVEL_KERNEL_INLINE void for_each_term_any_order(Vec<N> x, std::uint32_t degre
 /// @brief The order-th time derivative of the expansion at the located times; order
 /// must not exceed the degree (see for_each_term_any_order for Order and scratch).
 template <int N, int Degree, int Order>
-QUORVEL_KERNEL_INLINE Vec<N> evaluate_at(const Expansion& e, const Position<N>& at,
-                                         std::uint32_t order, Vec<N>* scratch) {
+QUORVEL_INLINE Vec<N> evaluate_at(const Expansion& e, const Position<N>& at, std::uint32_t order,
+                                  Vec<N>* scratch) {
   Vec<N> sum = splat<N>(-0.0);
   if constexpr (reads_rows<N, Degree> && Order != runtime_order) {
     if (e.rows != nullptr) {
@@ -419,8 +335,7 @@ QUORVEL_KERNEL_INLINE Vec<N> evaluate_at(const Expansion& e, const Position<N>& 
 
 /// @brief The order-th time derivative of the expansion at N times.
 template <int N, int Degree, int Order>
-QUORVEL_KERNEL_INLINE Vec<N> evaluate(const Expansion& e, Vec<N> t, std::uint32_t order,
-                                      Vec<N>* scratch) {
+QUORVEL_INLINE Vec<N> evaluate(const Expansion& e, Vec<N> t, std::uint32_t order, Vec<N>* scratch) {
   return evaluate_at<N, Degree, Order>(e, locate<N>(t, e.h, e.last_interval), order, scratch);
 }
 
@@ -428,9 +343,8 @@ QUORVEL_KERNEL_INLINE Vec<N> evaluate(const Expansion& e, Vec<N> t, std::uint32_
 /// of the basis function P_k at reference coordinate x: P^(order)_k(x) scaled by
 /// (S + S) / h once per order, term by term; order must not exceed the degree.
 template <int N, int Order, class Value>
-QUORVEL_KERNEL_INLINE void for_each_basis_derivative(Vec<N> x, std::uint32_t degree, double h,
-                                                     std::uint32_t order, Vec<N>* scratch,
-                                                     Value&& value) {
+QUORVEL_INLINE void for_each_basis_derivative(Vec<N> x, std::uint32_t degree, double h,
+                                              std::uint32_t order, Vec<N>* scratch, Value&& value) {
   for_each_term_any_order<N, runtime_degree, Order>(
       x, degree, order, scratch, [&](std::uint32_t k, Vec<N> p) {
         value(k, canonical<N>(scale_to_time<N>(p, h, Order == runtime_order ? order : Order)));

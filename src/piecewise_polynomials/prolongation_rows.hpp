@@ -1,9 +1,7 @@
 #pragma once
 // The rows of the coarse-to-fine prolongation of Lagrange DOFs, one fine node
 // at a time: where the node lies on the coarse mesh and the values of the
-// coarse basis functions there. Every form of the prolongation matrix (the
-// coordinate list behind the triplets, the compressed rows handed to SciPy) is
-// built from these rows, so all forms hold the same entries, bit for bit.
+// coarse basis functions there. The meshes need not nest.
 
 #include <algorithm>
 #include <cmath>
@@ -13,11 +11,8 @@
 #include <span>
 #include <vector>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "barycentric_interpolation.hpp"
+#include "support/lanes.hpp"
 
 namespace quorvel {
 
@@ -82,13 +77,11 @@ class ProlongationRows {
   void places(std::uint64_t first, std::size_t count, double* intervals,
               double* xis) const noexcept {
     std::size_t i = 0;
-#if defined(__SSE2__)
     for (; i + 2 <= count; i += 2) {
       const PlacePair pair = place_pair(first + i);
-      _mm_storeu_pd(intervals + i, pair.interval);
-      _mm_storeu_pd(xis + i, pair.xi);
+      simd::store<2>(intervals + i, pair.interval);
+      simd::store<2>(xis + i, pair.xi);
     }
-#endif
     for (; i < count; ++i) {
       const Place place = place_of(first + i);
       intervals[i] = static_cast<double>(place.interval);
@@ -105,20 +98,18 @@ class ProlongationRows {
     const std::span<const double, N> nodes(nodes_.data(), nodes_.size());
     std::uint64_t on_node = 0;
     std::uint64_t t = first;
-#if defined(__SSE2__)
     // Whether some node matches, not which: the distance to the nearest node.
-    const __m128d magnitude = _mm_castsi128_pd(_mm_set1_epi64x(0x7fffffffffffffff));
     for (; t + 2 <= end; t += 2) {
-      const __m128d xi = place_pair(t).xi;
-      __m128d nearest = _mm_set1_pd(std::numeric_limits<double>::infinity());
+      const simd::Vec<2> xi = place_pair(t).xi;
+      simd::Vec<2> nearest = simd::splat<2>(std::numeric_limits<double>::infinity());
       for (const double node : nodes) {
         // As std::min(nearest, distance): the distance only where it is smaller.
-        nearest = _mm_min_pd(_mm_and_pd(_mm_sub_pd(xi, _mm_set1_pd(node)), magnitude), nearest);
+        const simd::Vec<2> distance = simd::magnitude<2>(xi - node);
+        nearest = simd::select<2>(distance < nearest, distance, nearest);
       }
-      const int mask = _mm_movemask_pd(_mm_cmplt_pd(nearest, _mm_set1_pd(node_match_tolerance)));
-      on_node += static_cast<std::uint64_t>((mask & 1) + (mask >> 1));  // one bit per row
+      const simd::Ints<2> on = nearest < node_match_tolerance;  // -1 where a node matches
+      on_node += static_cast<std::uint64_t>(-(on[0] + on[1]));
     }
-#endif
     for (; t < end; ++t) {
       const double xi = place_of(t).xi;
       double nearest = std::numeric_limits<double>::infinity();
@@ -147,27 +138,22 @@ class ProlongationRows {
     return {static_cast<std::uint32_t>(c), (x - c) + (x - c) - 1.0};
   }
 
-#if defined(__SSE2__)
   struct PlacePair {
-    __m128d interval;
-    __m128d xi;
+    simd::Vec<2> interval;
+    simd::Vec<2> xi;
   };
 
   // place_of for fine nodes t and t + 1 at once, with the same values: the same
   // operations, and floor(x) found by rounding, exact for 0 <= x < 2^52.
   [[nodiscard]] PlacePair place_pair(std::uint64_t t) const noexcept {
-    const __m128d one = _mm_set1_pd(1.0);
-    const __m128d shift = _mm_set1_pd(0x1p52);
-    const __m128d fine = _mm_set_pd(static_cast<double>(t + 1), static_cast<double>(t));
-    const __m128d x = _mm_mul_pd(_mm_div_pd(fine, _mm_set1_pd(last_fine_as_double_)),
-                                 _mm_set1_pd(nt_coarse_as_double_));
-    const __m128d rounded = _mm_sub_pd(_mm_add_pd(x, shift), shift);
-    const __m128d floor = _mm_sub_pd(rounded, _mm_and_pd(_mm_cmpgt_pd(rounded, x), one));
-    const __m128d c = _mm_min_pd(floor, _mm_set1_pd(last_interval_));
-    const __m128d offset = _mm_sub_pd(x, c);
-    return {c, _mm_sub_pd(_mm_add_pd(offset, offset), one)};
+    const simd::Vec<2> fine = {static_cast<double>(t), static_cast<double>(t + 1)};
+    const simd::Vec<2> x = (fine / last_fine_as_double_) * nt_coarse_as_double_;
+    const simd::Vec<2> floor = simd::floor_of_small<2>(x);
+    const simd::Vec<2> c =
+        simd::select<2>(floor < last_interval_, floor, simd::splat<2>(last_interval_));
+    const simd::Vec<2> offset = x - c;
+    return {c, (offset + offset) - 1.0};
   }
-#endif
 
   [[noreturn]] static void fail_value_count();
 

@@ -15,12 +15,13 @@ using u64 = std::uint64_t;
 // rows [first, end) of each chunk, with the row offsets of those rows: every row
 // knows where its entries start, so chunks run independently.
 template <class WriteRows>
-AnyCompressedRows written(const CompressedRowsSize& size, const WriteRows& write_rows) {
+AnyCompressedRows written(const CompressedRowsSize& size, LazyThreadPool* pool,
+                          const WriteRows& write_rows) {
   AnyCompressedRows any = allocate_compressed_rows(size);
   std::visit(
       [&](auto& matrix) {
         matrix.row_offsets[0] = 0;
-        for_each_chunk(size.nrows,
+        for_each_chunk(size.nrows, pool,
                        [&](std::size_t, u64 first, u64 end) { write_rows(matrix, first, end); });
       },
       any);
@@ -39,9 +40,10 @@ CompressedRowsSize legendre_mass_size(std::uint32_t degree, std::uint32_t n_t) n
   return {n, n, n};
 }
 
-AnyCompressedRows legendre_mass_rows(std::uint32_t degree, std::uint32_t n_t, double T) {
+AnyCompressedRows legendre_mass_rows(std::uint32_t degree, std::uint32_t n_t, double T,
+                                     LazyThreadPool* pool) {
   const double h = T / static_cast<double>(n_t);
-  return written(legendre_mass_size(degree, n_t), [&](auto& m, u64 first, u64 end) {
+  return written(legendre_mass_size(degree, n_t), pool, [&](auto& m, u64 first, u64 end) {
     using Index = std::remove_cvref_t<decltype(m.columns[0])>;
     for (u64 r = first; r < end; ++r) {
       const u64 i = r / n_t;
@@ -59,10 +61,10 @@ CompressedRowsSize legendre_dg_size(std::uint32_t degree, std::uint32_t n_t) noe
   return {n, n, blocks * width * width};
 }
 
-AnyCompressedRows legendre_dg_rows(std::uint32_t degree, std::uint32_t n_t) {
+AnyCompressedRows legendre_dg_rows(std::uint32_t degree, std::uint32_t n_t, LazyThreadPool* pool) {
   const u64 width = static_cast<u64>(degree) + 1;
   const u64 per_degree = (2 * static_cast<u64>(n_t) - 1) * width;  // the entries of rows i
-  return written(legendre_dg_size(degree, n_t), [&](auto& m, u64 first, u64 end) {
+  return written(legendre_dg_size(degree, n_t), pool, [&](auto& m, u64 first, u64 end) {
     using Index = std::remove_cvref_t<decltype(m.columns[0])>;
     for (u64 r = first; r < end; ++r) {
       const u64 c = r % n_t;
@@ -164,19 +166,21 @@ CompressedRowsSize lagrange_assembled_size(std::uint32_t degree, std::uint32_t n
   return {n, n, entries};
 }
 
-AnyCompressedRows lagrange_mass_rows(std::uint32_t degree, std::uint32_t n_t, double T) {
+AnyCompressedRows lagrange_mass_rows(std::uint32_t degree, std::uint32_t n_t, double T,
+                                     LazyThreadPool* pool) {
   const LagrangeElementMatrices element = lagrange_element_matrices(degree);
   const double half_h = 0.5 * (T / static_cast<double>(n_t));
   const AssembledRows rows{degree, n_t};
-  return written(lagrange_assembled_size(degree, n_t), [&](auto& m, u64 first, u64 end) {
+  return written(lagrange_assembled_size(degree, n_t), pool, [&](auto& m, u64 first, u64 end) {
     write_assembled_rows(m, rows, element.mass, half_h, first, end);
   });
 }
 
-AnyCompressedRows lagrange_derivative_rows(std::uint32_t degree, std::uint32_t n_t) {
+AnyCompressedRows lagrange_derivative_rows(std::uint32_t degree, std::uint32_t n_t,
+                                           LazyThreadPool* pool) {
   const LagrangeElementMatrices element = lagrange_element_matrices(degree);
   const AssembledRows rows{degree, n_t};
-  return written(lagrange_assembled_size(degree, n_t), [&](auto& m, u64 first, u64 end) {
+  return written(lagrange_assembled_size(degree, n_t), pool, [&](auto& m, u64 first, u64 end) {
     write_assembled_rows(m, rows, element.derivative, 1.0, first, end);
   });
 }

@@ -1,7 +1,7 @@
 #pragma once
-// Owning references to Python objects, and the C++ signal that a Python
-// exception is already set. This is the only code that includes Python.h,
-// together with the rest of src/python/.
+// Owning references to Python objects, the C++ signal that a Python exception
+// is already set, the released interpreter lock, and attributes of other
+// modules imported on first use. Only src/python/ includes Python.h.
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -54,6 +54,39 @@ class Ref {
 
  private:
   PyObject* ptr_ = nullptr;
+};
+
+/// @brief Releases the interpreter lock for the lifetime of the guard.
+class ReleasedLock {
+ public:
+  ReleasedLock() noexcept : state_(PyEval_SaveThread()) {}
+  ReleasedLock(const ReleasedLock&) = delete;
+  ReleasedLock& operator=(const ReleasedLock&) = delete;
+  ~ReleasedLock() { PyEval_RestoreThread(state_); }
+
+ private:
+  PyThreadState* state_;
+};
+
+/// @brief An attribute of another module (numpy.asarray, scipy.sparse.csr_array),
+/// imported on first use rather than with quorvel, then kept for the process.
+class LazyAttribute {
+ public:
+  constexpr LazyAttribute(const char* module, const char* attribute) noexcept
+      : module_(module), attribute_(attribute) {}
+  /// @brief The attribute (a borrowed reference), importing its module now if needed.
+  PyObject* get() {
+    if (cached_ == nullptr) {
+      Ref module = Ref::checked(PyImport_ImportModule(module_));
+      cached_ = check(PyObject_GetAttrString(module.get(), attribute_));
+    }
+    return cached_;
+  }
+
+ private:
+  const char* module_;
+  const char* attribute_;
+  PyObject* cached_ = nullptr;
 };
 
 }  // namespace quorvel::python

@@ -4,10 +4,10 @@
 #include <cstdint>
 #include <limits>
 
-#include "binding.hpp"
-#include "double_arrays.hpp"
-#include "float64_data.hpp"
+#include "arrays.hpp"
+#include "instances.hpp"
 #include "module_contents.hpp"
+#include "native_arrays.hpp"
 #include "piecewise_polynomials/batch_evaluation.hpp"
 #include "piecewise_polynomials/legendre_basis.hpp"
 #include "space_members.hpp"
@@ -17,44 +17,45 @@ namespace quorvel::python {
 namespace {
 
 struct LegendreBasisPayload {
-  static constexpr const char* class_name = "LegendreBasis";
+  static constexpr FixedString class_name = "LegendreBasis";
   LegendreBasis basis;
-  std::uint32_t degree;
-  std::uint32_t n_t;
 };
 
+using Order = Bounded<0, std::numeric_limits<std::int64_t>::max()>;
+
 // The first n_t * (degree + 1) values of a flat sequence, copied into a DofMatrix.
-DofMatrix dof_matrix_from_flat(const LegendreBasisPayload& self, const DoubleSequence& flat) {
-  if (flat.size() < self.basis.dof_count()) {
-    fail("Matrix view: input data buffer too small.");
+DofMatrix dof_matrix_from_flat(const LegendreBasis& basis, const InputArray& flat) {
+  if (flat.size() < basis.dof_count()) {
+    fail(messages::view_too_small);
   }
-  DofMatrix dofs(static_cast<Eigen::Index>(self.n_t), static_cast<Eigen::Index>(self.degree) + 1);
+  DofMatrix dofs(static_cast<Eigen::Index>(basis.n_t), static_cast<Eigen::Index>(basis.degree) + 1);
   flat.copy_to(dofs.data(), static_cast<std::size_t>(dofs.size()));
   return dofs;
 }
 
-using Ctor = Constructor<LegendreBasisPayload,
+using Ctor = Constructor<LegendreBasisPayload, Messages::original,
                          [](std::uint32_t degree, std::uint32_t n_t, double T) {
-                           return LegendreBasisPayload{LegendreBasis{degree, n_t, T}, degree, n_t};
+                           return LegendreBasisPayload{LegendreBasis(degree, n_t, T)};
                          },
                          "degree", "n_t", "T">;
 
 using EvaluateAt =
-    Method<LegendreBasisPayload, "evaluate_at", Access::shared,
+    Method<LegendreBasisPayload, "evaluate_at", Messages::original, Access::shared,
            [](const LegendreBasisPayload& self, double t, DoubleSequence legendre_vals) {
-             return self.basis.evaluate(dof_matrix_from_flat(self, legendre_vals), t);
+             return self.basis.evaluate(dof_matrix_from_flat(self.basis, legendre_vals.array), t);
            },
            "t", "legendre_vals">;
 
 using AllBasisFunctions =
-    Method<LegendreBasisPayload, "evaluate_all_basis_functions", Access::shared,
+    Method<LegendreBasisPayload, "evaluate_all_basis_functions", Messages::original, Access::shared,
            [](const LegendreBasisPayload& self, double t) {
              return self.basis.evaluate_all_basis_functions(t);
            },
            "t">;
 
 using AllBasisFunctionDerivatives =
-    Method<LegendreBasisPayload, "evaluate_all_basis_function_derivatives", Access::shared,
+    Method<LegendreBasisPayload, "evaluate_all_basis_function_derivatives", Messages::original,
+           Access::shared,
            [](const LegendreBasisPayload& self, double t) {
              return self.basis.evaluate_all_basis_function_derivatives(t);
            },
@@ -62,32 +63,35 @@ using AllBasisFunctionDerivatives =
 
 // The basis functions of every time's interval at that time: an int64 array of
 // intervals and a float64 array with one more axis for the degrees.
-PyObject* tabulate(const LegendreBasisPayload& self, Object t_values,
-                   Bounded<0, std::numeric_limits<std::int64_t>::max()> derivative) {
-  const InputDoubles times(t_values.ptr, "t_values");
-  if (self.n_t == 0 && times.size() > 0) {
-    raise(PyExc_ValueError, "cannot tabulate: the basis has no intervals (n_t is 0)");
+PyObject* tabulate(const LegendreBasis& basis, Object t_values, Order derivative) {
+  const InputArray times = InputArray::real_array(t_values.ptr, "t_values");
+  if (basis.n_t == 0 && times.size() > 0) {
+    raise(PyExc_ValueError, messages::no_intervals_to_tabulate);
   }
-  std::vector<std::int64_t> rows = times.shape();
-  rows.push_back(static_cast<std::int64_t>(self.degree) + 1);
-  NewArray intervals(times.shape(), numpy_int64_type());
-  NewArray values(rows, numpy_float64_type());
+  const std::uint64_t width = static_cast<std::uint64_t>(basis.degree) + 1;
+  std::uint64_t value_count = 0;
+  constexpr std::uint64_t most = PTRDIFF_MAX / sizeof(double);
+  if (__builtin_mul_overflow(times.size(), width, &value_count) || value_count > most) {
+    throw std::bad_alloc();  // as NumPy answers an array beyond memory
+  }
+  BulkArray<std::int64_t> intervals(times.size());
+  BulkArray<double> values(value_count);
   {
     ReleasedLock unlocked;
-    tabulate_strided(self.basis, static_cast<std::uint64_t>(derivative.value), times.strided(),
-                     static_cast<std::int64_t*>(intervals.data()),
-                     static_cast<double*>(values.data()), global_thread_pool());
+    tabulate_strided(basis, static_cast<std::uint64_t>(derivative.value), times.strided(),
+                     intervals.data(), values.data(), global_thread_pool());
   }
-  Ref first(intervals.release());
-  Ref second(values.release());
+  std::vector<Py_ssize_t> shape(times.shape().begin(), times.shape().end());
+  Ref first = take_array(std::move(intervals), shape);
+  shape.push_back(static_cast<Py_ssize_t>(width));
+  Ref second = take_array(std::move(values), shape);
   return check(PyTuple_Pack(2, first.get(), second.get()));
 }
 
 using Tabulate =
-    Method<LegendreBasisPayload, "tabulate", Access::shared,
-           [](const LegendreBasisPayload& self, Object t_values,
-              Option<Bounded<0, std::numeric_limits<std::int64_t>::max()>> derivative) {
-             return tabulate(self, t_values, derivative.value_or({0}));
+    Method<LegendreBasisPayload, "tabulate", Messages::named, Access::shared,
+           [](const LegendreBasisPayload& self, Object t_values, Option<Order> derivative) {
+             return tabulate(self.basis, t_values, derivative.value_or({0}));
            },
            "t_values", "*", "derivative=0">;
 
@@ -96,7 +100,7 @@ using Tabulate =
 using Space = SpaceMembers<LegendreBasisPayload>;
 
 using Reduce =
-    Method<LegendreBasisPayload, "__reduce__", Access::shared,
+    Method<LegendreBasisPayload, "__reduce__", Messages::original, Access::shared,
            [](const LegendreBasisPayload& self) { return Space::constructor_call(self); }>;
 
 PyMethodDef methods[] = {

@@ -5,14 +5,16 @@
 #include <cstdint>
 #include <string>
 
-#include "binding.hpp"
+#include "callables.hpp"
 #include "module_contents.hpp"
+#include "support/bulk_array.hpp"
+#include "support/messages.hpp"
 
 namespace quorvel::python {
 
 namespace {
 
-using SumAsString = Function<"sum_as_string",
+using SumAsString = Function<"sum_as_string", Messages::original,
                              [](std::uint32_t a, std::uint32_t b) {
                                // The exact sum: two 32-bit values always fit 64 bits.
                                return std::to_string(static_cast<std::uint64_t>(a) + b);
@@ -56,7 +58,13 @@ void add_attribute(PyObject* module, const char* name, Ref value) {
   }
 }
 
+void* allocate_raw(std::size_t bytes) noexcept { return PyMem_RawMalloc(bytes); }
+void release_raw(void* block) noexcept { PyMem_RawFree(block); }
+
 void initialize(PyObject* module) {
+  // Arrays that leave as NumPy arrays come from the interpreter's raw allocator, which
+  // tracemalloc sees, as it sees NumPy's own.
+  install_bulk_memory({&allocate_raw, &release_raw});
   Ref name = Ref::checked(PyModule_GetNameObject(module));
   auto add_function = [&](PyMethodDef& def) {
     add_attribute(module, def.ml_name, Ref(PyCMethod_New(&def, module, name.get(), nullptr)));
@@ -90,15 +98,13 @@ PyObject* init_module() {
   const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
   if (id == -1) {
     if (!PyErr_Occurred()) {
-      PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+      PyErr_SetString(PyExc_SystemError, messages::no_exception_set);
     }
     return nullptr;
   }
   std::int64_t expected = -1;
   if (!owning_interpreter.compare_exchange_strong(expected, id) && expected != id) {
-    PyErr_SetString(PyExc_ImportError,
-                    "PyO3 modules do not yet support subinterpreters, see "
-                    "https://quorvel.invalid/issues/subinterpreters");
+    PyErr_SetString(PyExc_ImportError, messages::subinterpreters);
     return nullptr;
   }
   if (module_object != nullptr) {

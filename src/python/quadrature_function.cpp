@@ -9,10 +9,12 @@
 #include <span>
 #include <string_view>
 
-#include "binding.hpp"
-#include "double_arrays.hpp"
+#include "callables.hpp"
 #include "module_contents.hpp"
+#include "native_arrays.hpp"
 #include "piecewise_polynomials/quadrature.hpp"
+#include "support/bulk_array.hpp"
+#include "support/messages.hpp"
 
 namespace quorvel::python {
 
@@ -25,7 +27,7 @@ QuadratureRule rule_named(const Option<Object>& rule) {
   if (!rule.given) {
     return QuadratureRule::gauss;
   }
-  const std::string name = FromPythonNamed<Text>::convert(rule.given->ptr, "rule").value;
+  const std::string name = Converter<Text>::convert(rule.given->ptr, "rule").value;
   if (name == "gauss") {
     return QuadratureRule::gauss;
   }
@@ -38,46 +40,37 @@ QuadratureRule rule_named(const Option<Object>& rule) {
   raise_wrong_value("rule", "'gauss', 'radau' or 'lobatto'", rule.given->ptr);
 }
 
-std::span<double> doubles_of(OutputDoubles& array, std::uint64_t size) {
-  return {reinterpret_cast<double*>(array.strided().data), static_cast<std::size_t>(size)};
-}
-
 PyObject* quadrature(PointCount n_points, IntervalCount n_t, Object T_object, Option<Object> rule) {
   // Converted here rather than by the binder: the mesh-end message below shows T as given.
-  const double T = FromPythonNamed<Length>::convert(T_object.ptr, "T").value;
+  const double T = Converter<Length>::convert(T_object.ptr, "T").value;
   const auto n = static_cast<std::uint32_t>(n_points.value);
   const auto intervals = static_cast<std::uint32_t>(n_t.value);
   if (!std::isfinite(mesh_end(intervals, T))) {
-    PyErr_Format(PyExc_ValueError,
-                 "T must leave the mesh's last end h + h * (n_t - 1) finite, got %R with n_t = %u",
-                 T_object.ptr, intervals);
+    PyErr_Format(PyExc_ValueError, messages::mesh_end_overflows, T_object.ptr, intervals);
     throw PythonError{};
   }
   const QuadratureRule chosen = rule_named(rule);
   if (n < min_quadrature_points(chosen)) {
-    PyErr_Format(PyExc_ValueError, "n_points must be at least 2 for rule 'lobatto', got %u", n);
+    PyErr_Format(PyExc_ValueError, messages::lobatto_points, n);
     throw PythonError{};
   }
-  // numpy.empty answers a size beyond memory with MemoryError; the count itself always
-  // fits, in elements and in bytes.
+  // The count always fits, in elements and in bytes; memory may still refuse it.
   static_assert(std::uint64_t{max_quadrature_points} * 4294967295U <=
                 static_cast<std::uint64_t>(PTRDIFF_MAX) / sizeof(double));
-  const std::uint64_t size = static_cast<std::uint64_t>(intervals) * n;
-  OutputDoubles points({static_cast<std::int64_t>(size)}, false);
-  OutputDoubles weights({static_cast<std::int64_t>(size)}, false);
+  const auto size = static_cast<std::size_t>(static_cast<std::uint64_t>(intervals) * n);
+  BulkArray<double> points(size);
+  BulkArray<double> weights(size);
   {
     ReleasedLock unlocked;
     const ReferenceRule reference = reference_rule(chosen, n);
-    map_to_mesh(reference, intervals, T, doubles_of(points, size), doubles_of(weights, size),
-                global_thread_pool());
+    map_to_mesh(reference, intervals, T, points, weights, global_thread_pool());
   }
-  Ref result = Ref::checked(PyTuple_New(2));
-  PyTuple_SET_ITEM(result.get(), 0, points.release());
-  PyTuple_SET_ITEM(result.get(), 1, weights.release());
-  return result.release();
+  Ref first = take_array(std::move(points));
+  Ref second = take_array(std::move(weights));
+  return check(PyTuple_Pack(2, first.get(), second.get()));
 }
 
-using Quadrature = Function<"quadrature",
+using Quadrature = Function<"quadrature", Messages::named,
                             [](PointCount n_points, IntervalCount n_t, Object T,
                                Option<Object> rule) { return quadrature(n_points, n_t, T, rule); },
                             "n_points", "n_t", "T", "*", "rule='gauss'">;

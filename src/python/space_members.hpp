@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "binding.hpp"
+#include "instances.hpp"
 #include "piecewise_polynomials/legendre_basis.hpp"
 
 namespace quorvel::python {
@@ -38,7 +38,7 @@ struct SpaceMembers {
   /// @brief "CLASS(degree=D, n_t=N, T=R)" with R = repr(T): for a finite T, evaluating it
   /// builds the same space again.
   static std::string repr(const Payload& self) {
-    return std::string(Payload::class_name) + "(degree=" + std::to_string(self.basis.degree) +
+    return std::string(Payload::class_name.chars) + "(degree=" + std::to_string(self.basis.degree) +
            ", n_t=" + std::to_string(self.basis.n_t) + ", T=" + float_repr(self.basis.T) + ")";
   }
 

@@ -3,10 +3,10 @@
 
 #include <cstdint>
 
-#include "binding.hpp"
-#include "csr_arrays.hpp"
+#include "callables.hpp"
 #include "module_contents.hpp"
 #include "piecewise_polynomials/time_matrices.hpp"
+#include "sparse_results.hpp"
 
 namespace quorvel::python {
 
@@ -23,10 +23,10 @@ template <auto Rows, auto Size>
 PyObject* legendre_matrix(Bounded<0, u32_max - 1> degree, Bounded<1, u32_max> n_t, Length T) {
   const auto d = static_cast<std::uint32_t>(degree.value);
   const auto n = static_cast<std::uint32_t>(n_t.value);
-  check_addressable(degree.value, n_t.value, [](std::int64_t dd, std::int64_t nn) {
+  refuse_unaddressable(degree.value, n_t.value, [](std::int64_t dd, std::int64_t nn) {
     return Size(static_cast<std::uint32_t>(dd), static_cast<std::uint32_t>(nn));
   });
-  return build_csr_array([&] { return Rows(d, n, T.value); });
+  return build_csr_array([&] { return Rows(d, n, T.value, &global_thread_pool()); });
 }
 
 template <auto Rows>
@@ -34,48 +34,46 @@ PyObject* lagrange_matrix(Bounded<1, lagrange_degree_limit> degree, Bounded<1, u
                           Length T) {
   const auto d = static_cast<std::uint32_t>(degree.value);
   const auto n = static_cast<std::uint32_t>(n_t.value);
-  const std::int64_t node_limit = u32_max / degree.value;  // n_t degree + 1 DOFs fit 32 bits
-  if (n_t.value > node_limit) {
-    raise_wrong_value(
-        "n_t",
-        "at most " + std::to_string(node_limit) + " at degree " + std::to_string(degree.value),
-        n_t.value);
-  }
-  check_addressable(degree.value, n_t.value, [](std::int64_t dd, std::int64_t nn) {
+  // The n_t degree + 1 DOFs are counted in 32 bits.
+  refuse_unless_fits("n_t", n_t.value, 1, " at degree " + std::to_string(degree.value),
+                     [&](std::int64_t nn) { return nn * degree.value <= u32_max; });
+  refuse_unaddressable(degree.value, n_t.value, [](std::int64_t dd, std::int64_t nn) {
     return lagrange_assembled_size(static_cast<std::uint32_t>(dd), static_cast<std::uint32_t>(nn));
   });
-  return build_csr_array([&] { return Rows(d, n, T.value); });
+  return build_csr_array([&] { return Rows(d, n, T.value, &global_thread_pool()); });
 }
 
 using LegendreMassMatrix =
-    Function<"legendre_mass_matrix",
+    Function<"legendre_mass_matrix", Messages::named,
              [](Bounded<0, u32_max - 1> degree, Bounded<1, u32_max> n_t, Length T) {
                return legendre_matrix<&legendre_mass_rows, &legendre_mass_size>(degree, n_t, T);
              },
              "degree", "n_t", "T">;
 
 using LegendreDgTimeMatrix =
-    Function<"legendre_dg_time_matrix",
+    Function<"legendre_dg_time_matrix", Messages::named,
              [](Bounded<0, u32_max - 1> degree, Bounded<1, u32_max> n_t, Length T) {
-               return legendre_matrix<[](std::uint32_t d, std::uint32_t n, double) {
-                 return legendre_dg_rows(d, n);
+               return legendre_matrix<[](std::uint32_t d, std::uint32_t n, double,
+                                         LazyThreadPool* pool) {
+                 return legendre_dg_rows(d, n, pool);
                },
                                       &legendre_dg_size>(degree, n_t, T);
              },
              "degree", "n_t", "T">;
 
 using LagrangeMassMatrix =
-    Function<"lagrange_mass_matrix",
+    Function<"lagrange_mass_matrix", Messages::named,
              [](Bounded<1, lagrange_degree_limit> degree, Bounded<1, u32_max> n_t, Length T) {
                return lagrange_matrix<&lagrange_mass_rows>(degree, n_t, T);
              },
              "degree", "n_t", "T">;
 
 using LagrangeDerivativeMatrix =
-    Function<"lagrange_derivative_matrix",
+    Function<"lagrange_derivative_matrix", Messages::named,
              [](Bounded<1, lagrange_degree_limit> degree, Bounded<1, u32_max> n_t, Length T) {
-               return lagrange_matrix<[](std::uint32_t d, std::uint32_t n, double) {
-                 return lagrange_derivative_rows(d, n);
+               return lagrange_matrix<[](std::uint32_t d, std::uint32_t n, double,
+                                         LazyThreadPool* pool) {
+                 return lagrange_derivative_rows(d, n, pool);
                }>(degree, n_t, T);
              },
              "degree", "n_t", "T">;

@@ -1,9 +1,14 @@
 #pragma once
-// Compressed-row matrices written straight into the arrays that leave the
-// library: row offsets, column indices and values, each allocated once at its
-// final length and written once. The index width (32 or 64 bits) follows the
-// matrix's size, so that consumers which narrow index arrays whenever the sizes
-// allow (SciPy does) take them as they are.
+// Compressed-row matrices, the one form in which quorvel builds a sparse
+// matrix: row offsets, column indices and values, each allocated once at its
+// final length and written once, and handed over as they are (to SciPy, or
+// read out as triplets). The index width (32 or 64 bits) follows the matrix's
+// size, so that consumers which narrow index arrays whenever the sizes allow
+// (SciPy does) take them as they are.
+//
+// Every stored entry is kept, whatever its value: an explicit 0.0 is a stored
+// entry, and no builder stores a (row, column) pair twice. Callers rely on the
+// number and the positions of the stored entries.
 
 #include <algorithm>
 #include <cstddef>
@@ -71,10 +76,10 @@ constexpr std::uint64_t chunk_count(std::uint64_t nrows) noexcept {
 }
 
 /// @brief Runs body(chunk, first_row, end_row) for every chunk of nrows rows: on
-/// the calling thread for a single chunk, on the process-wide worker pool
+/// the calling thread for a single chunk or without a pool (nullptr), on @p pool
 /// otherwise. Chunks are independent; each runs its rows in increasing order.
 template <class Body>
-void for_each_chunk(std::uint64_t nrows, const Body& body) {
+void for_each_chunk(std::uint64_t nrows, LazyThreadPool* pool, const Body& body) {
   const auto chunks = static_cast<std::size_t>(chunk_count(nrows));
   const auto run = [&](std::size_t begin, std::size_t end) {
     for (std::size_t k = begin; k < end; ++k) {
@@ -82,11 +87,29 @@ void for_each_chunk(std::uint64_t nrows, const Body& body) {
       body(k, first, std::min(first + rows_per_chunk, nrows));
     }
   };
-  if (chunks <= 1) {
+  if (chunks <= 1 || pool == nullptr) {
     run(0, chunks);
     return;
   }
-  global_thread_pool().get().for_each_piece(chunks, run);
+  pool->get().for_each_piece(chunks, run);
+}
+
+/// @brief Calls visit(row, column, value) for every stored entry, by row and then by
+/// ascending column: the order of the triplets in which matrices leave the library.
+template <class Index, class Visit>
+void for_each_stored_entry(const CompressedRows<Index>& matrix, Visit&& visit) {
+  for (std::uint64_t row = 0; row < matrix.nrows; ++row) {
+    const auto end = static_cast<std::uint64_t>(matrix.row_offsets[row + 1]);
+    for (auto k = static_cast<std::uint64_t>(matrix.row_offsets[row]); k < end; ++k) {
+      visit(row, static_cast<std::uint64_t>(matrix.columns[k]), matrix.values[k]);
+    }
+  }
+}
+
+/// @brief The number of stored entries.
+[[nodiscard]] inline std::uint64_t stored_entries(const AnyCompressedRows& matrix) noexcept {
+  return std::visit([](const auto& m) { return static_cast<std::uint64_t>(m.values.size()); },
+                    matrix);
 }
 
 }  // namespace quorvel

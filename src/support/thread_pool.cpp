@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "support/failure.hpp"
+#include "support/messages.hpp"
 #include "support/thread_count.hpp"
 
 namespace quorvel {
@@ -23,8 +24,6 @@ constexpr std::size_t pieces_per_thread = 4;
 
 // The pool whose worker the current thread is, if any.
 thread_local const ThreadPool* current_worker_pool = nullptr;
-
-constexpr const char* not_initialized = "The global thread pool has not been initialized.";
 
 }  // namespace
 
@@ -227,7 +226,7 @@ ThreadPool& LazyThreadPool::get() {
       description = build_error_;
     }
   }
-  fail(std::string(not_initialized) + ": " + description);
+  fail(std::string(messages::pool_not_initialized) + ": " + description);
 }
 
 void LazyThreadPool::lock_for_fork() noexcept {

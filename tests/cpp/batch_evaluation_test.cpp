@@ -25,6 +25,16 @@
 namespace quorvel {
 namespace {
 
+// The batches on the process-wide pool, as the module runs them.
+BulkArray<double> evaluate_many(const LegendreBasis& basis, const DofMatrix& dofs,
+                                std::span<const double> times) {
+  return quorvel::evaluate_many(basis, dofs, times, global_thread_pool());
+}
+BulkArray<double> evaluate_derivative_many(const LegendreBasis& basis, const DofMatrix& dofs,
+                                           std::span<const double> times) {
+  return quorvel::evaluate_derivative_many(basis, dofs, times, global_thread_pool());
+}
+
 constexpr double inf = std::numeric_limits<double>::infinity();
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 
@@ -355,7 +365,7 @@ void expect_strided_matches(const LegendreBasis& basis, const DofMatrix& dofs, c
   const auto expected = evaluate_derivative_many(basis, dofs, times);
   LazyThreadPool pool([pool_threads] { return pool_threads; });
   evaluate_strided(basis, dofs, 1, {in_memory.data() + in.origin, in.shape, in.strides},
-                   {out_memory.data() + out.origin, out.shape, out.strides}, pool);
+                   out_memory.data() + out.origin, out.strides, pool);
   std::fill(index.begin(), index.end(), 0);
   for (std::int64_t i = 0; i < count; ++i, advance()) {
     double r;

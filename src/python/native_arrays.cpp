@@ -1,9 +1,9 @@
-#include "owned_buffer.hpp"
+#include "native_arrays.hpp"
 
 #include <memory>
 
-#include "binding.hpp"
-#include "double_arrays.hpp"
+#include "arrays.hpp"
+#include "support/failure.hpp"
 
 namespace quorvel::python {
 
@@ -13,6 +13,8 @@ struct Owner {
   PyObject_HEAD OwnedMemory memory;
   int ndim;
   Py_ssize_t* layout;  // ndim extents, then ndim strides in bytes; nullptr when ndim is 0
+  bool c_contiguous;
+  bool fortran_contiguous;
 };
 
 void owner_dealloc(PyObject* self) {
@@ -24,22 +26,38 @@ void owner_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
-// A C-ordered layout is in Fortran order too when at most one extent exceeds 1.
-bool in_fortran_order(const Owner& owner) noexcept {
-  int spread = 0;
-  for (int i = 0; i < owner.ndim; ++i) {
-    spread += owner.layout[i] > 1 ? 1 : 0;
+// Whether the layout's strides are those of the order: a layout with at most one
+// extent above 1 is in both orders.
+bool in_order(const Py_ssize_t* layout, int ndim, Py_ssize_t item_size,
+              MemoryOrder order) noexcept {
+  Py_ssize_t step = item_size;
+  for (int k = 0; k < ndim; ++k) {
+    const int axis = order == MemoryOrder::c ? ndim - 1 - k : k;
+    if (layout[axis] > 1 && layout[ndim + axis] != step) {
+      return false;
+    }
+    step *= layout[axis];
   }
-  return spread <= 1;
+  return true;
 }
 
 // Every request is served (writable too: the owner is the memory's only user
-// besides its views) except Fortran order of a layout that is not in it. The
-// memory never moves or changes size, so exports need no count.
+// besides its views) except an order the layout is not in, and requests without
+// strides of a layout that needs them. The memory never moves or changes size,
+// so exports need no count.
 int owner_getbuffer(PyObject* self, Py_buffer* view, int flags) {
   auto* owner = reinterpret_cast<Owner*>(self);
-  if ((flags & PyBUF_F_CONTIGUOUS) == PyBUF_F_CONTIGUOUS && !in_fortran_order(*owner)) {
-    PyErr_SetString(PyExc_BufferError, "the memory is in C order, not in Fortran order");
+  const char* refusal = nullptr;
+  if ((flags & PyBUF_F_CONTIGUOUS) == PyBUF_F_CONTIGUOUS && !owner->fortran_contiguous) {
+    refusal = "the memory is in C order, not in Fortran order";
+  } else if ((flags & PyBUF_C_CONTIGUOUS) == PyBUF_C_CONTIGUOUS && !owner->c_contiguous) {
+    refusal = "the memory is in Fortran order, not in C order";
+  } else if ((flags & PyBUF_ND) != 0 && (flags & PyBUF_STRIDES) != PyBUF_STRIDES &&
+             !owner->c_contiguous) {
+    refusal = "the memory is in Fortran order: its view needs strides";
+  }
+  if (refusal != nullptr) {
+    PyErr_SetString(PyExc_BufferError, refusal);
     view->obj = nullptr;
     return -1;
   }
@@ -84,7 +102,7 @@ PyTypeObject* owner_type() {
 
 }  // namespace
 
-Ref own_memory(OwnedMemory memory, std::span<const Py_ssize_t> shape) {
+Ref own_memory(OwnedMemory memory, std::span<const Py_ssize_t> shape, MemoryOrder order) {
   // The memory is released here on every failure, once an owner holds it only by the owner.
   std::unique_ptr<void, void (*)(void*) noexcept> held(memory.holder, memory.release);
   Py_ssize_t count = 1;
@@ -97,15 +115,18 @@ Ref own_memory(OwnedMemory memory, std::span<const Py_ssize_t> shape) {
   const auto ndim = static_cast<int>(shape.size());
   std::unique_ptr<Py_ssize_t[]> layout(ndim > 0 ? new Py_ssize_t[2 * shape.size()] : nullptr);
   Py_ssize_t stride = memory.item_size;
-  for (int i = ndim - 1; i >= 0; --i) {
-    layout[i] = shape[static_cast<std::size_t>(i)];
-    layout[ndim + i] = stride;
-    stride *= layout[i];
+  for (int k = 0; k < ndim; ++k) {
+    const int axis = order == MemoryOrder::c ? ndim - 1 - k : k;
+    layout[axis] = shape[static_cast<std::size_t>(axis)];
+    layout[ndim + axis] = stride;
+    stride *= layout[axis];
   }
   PyTypeObject* type = owner_type();
   auto* owner = reinterpret_cast<Owner*>(check(type->tp_alloc(type, 0)));
   owner->memory = memory;
   owner->ndim = ndim;
+  owner->c_contiguous = in_order(layout.get(), ndim, memory.item_size, MemoryOrder::c);
+  owner->fortran_contiguous = in_order(layout.get(), ndim, memory.item_size, MemoryOrder::fortran);
   owner->layout = layout.release();
   [[maybe_unused]] void* const taken_over = held.release();
   return Ref(reinterpret_cast<PyObject*>(owner));

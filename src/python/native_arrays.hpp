@@ -1,13 +1,14 @@
 #pragma once
-// Memory that C++ allocated, handed to Python without a copy.
+// The one way new arrays leave quorvel: memory that C++ allocated and filled,
+// handed to NumPy without a copy.
 //
 // One small type, created on first need and not an attribute of the module,
 // owns a C++ container and exports its elements through the buffer protocol
-// (writable, C-contiguous, with format, shape and strides). NumPy arrays view
-// it; the last view to go frees the container. take_array turns a container
-// into such an array in one call:
+// (writable, contiguous in C or Fortran order, with format, shape and
+// strides). NumPy arrays view it; the last view to go frees the container.
+// take_array turns a container into such an array in one call:
 //
-//   std::vector<double> values = compute();      // any contiguous container
+//   BulkArray<double> values = compute();        // any contiguous container
 //   Ref array = take_array(std::move(values));   // numpy.ndarray, no copy
 //   Ref grid = take_array(std::move(more), std::array<Py_ssize_t, 2>{rows, cols});
 
@@ -64,15 +65,20 @@ struct OwnedMemory {
   void (*release)(void* holder) noexcept;
 };
 
-/// @brief A new owner of memory exporting it with the given C-order shape (empty for a
-/// single item; the extents' product must be memory.item_count). On failure the memory
-/// is released at once and PythonError thrown.
-Ref own_memory(OwnedMemory memory, std::span<const Py_ssize_t> shape);
+/// @brief The order in which an array's items lie in memory.
+enum class MemoryOrder { c, fortran };
+
+/// @brief A new owner of memory exporting it with the given shape (empty for a single
+/// item; the extents' product must be memory.item_count), its items in @p order. On
+/// failure the memory is released at once and PythonError thrown.
+Ref own_memory(OwnedMemory memory, std::span<const Py_ssize_t> shape,
+               MemoryOrder order = MemoryOrder::c);
 
 /// @brief A new owner of the container's elements (moved, never copied), exported with
 /// the given shape.
 template <class Container>
-Ref own_container(Container&& container, std::span<const Py_ssize_t> shape) {
+Ref own_container(Container&& container, std::span<const Py_ssize_t> shape,
+                  MemoryOrder order = MemoryOrder::c) {
   static_assert(!std::is_lvalue_reference_v<Container>, "the container is moved, not copied");
   using C = std::remove_cvref_t<Container>;
   using T = C::value_type;
@@ -80,7 +86,7 @@ Ref own_container(Container&& container, std::span<const Py_ssize_t> shape) {
   return own_memory(
       {holder->data(), static_cast<Py_ssize_t>(holder->size()), static_cast<Py_ssize_t>(sizeof(T)),
        buffer_format<T>(), holder, [](void* held) noexcept { delete static_cast<C*>(held); }},
-      shape);
+      shape, order);
 }
 
 /// @brief numpy.asarray of an owner: the ndarray viewing the memory (imports NumPy on
@@ -95,11 +101,12 @@ Ref take_array(Container&& container) {
   return array_of_owner(own_container(std::forward<Container>(container), {&length, 1}));
 }
 
-/// @brief A writable numpy.ndarray of the given C-order shape (empty: 0-d) viewing the
-/// container's elements, which it takes over without a copy.
+/// @brief A writable numpy.ndarray of the given shape (empty: 0-d) viewing the container's
+/// elements in @p order, which it takes over without a copy.
 template <class Container>
-Ref take_array(Container&& container, std::span<const Py_ssize_t> shape) {
-  return array_of_owner(own_container(std::forward<Container>(container), shape));
+Ref take_array(Container&& container, std::span<const Py_ssize_t> shape,
+               MemoryOrder order = MemoryOrder::c) {
+  return array_of_owner(own_container(std::forward<Container>(container), shape, order));
 }
 
 }  // namespace quorvel::python

@@ -1,4 +1,6 @@
-#include "lagrange_compressed_rows.hpp"
+// The Lagrange matrices in compressed rows: the prolongation between meshes
+// and the change of basis to Legendre DOFs, written straight into the arrays
+// that leave the library. Large matrices are written on the worker pool.
 
 #include <Eigen/Core>
 #include <algorithm>
@@ -13,10 +15,11 @@
 #include <variant>
 #include <vector>
 
+#include "lagrange_basis.hpp"
 #include "lagrange_to_legendre.hpp"
 #include "prolongation_rows.hpp"
 #include "support/failure.hpp"
-#include "support/thread_pool.hpp"
+#include "support/messages.hpp"
 
 namespace quorvel {
 
@@ -24,9 +27,10 @@ namespace {
 
 // The first entry of every chunk, and the entry count as the last element.
 template <class CountRows>
-std::vector<std::uint64_t> chunk_starts(std::uint64_t nrows, const CountRows& count_rows) {
+std::vector<std::uint64_t> chunk_starts(std::uint64_t nrows, LazyThreadPool* pool,
+                                        const CountRows& count_rows) {
   std::vector<std::uint64_t> starts(chunk_count(nrows) + 1, 0);
-  for_each_chunk(nrows, [&](std::size_t k, std::uint64_t first, std::uint64_t end) {
+  for_each_chunk(nrows, pool, [&](std::size_t k, std::uint64_t first, std::uint64_t end) {
     starts[k + 1] = count_rows(first, end);
   });
   for (std::size_t k = 1; k < starts.size(); ++k) {
@@ -149,12 +153,12 @@ bool write_prolongation_rows(const ProlongationRows& rows, std::uint64_t first, 
 // rows do not hold exactly the entries its count gave.
 template <std::size_t N, class Index>
 bool write_prolongation(const ProlongationRows& rows, std::span<const std::uint64_t> starts,
-                        CompressedRows<Index>& matrix) {
+                        CompressedRows<Index>& matrix, LazyThreadPool* pool) {
   std::atomic<bool> exact{true};
   Index* const offsets = matrix.row_offsets.data();
   Index* const columns = matrix.columns.data();
   double* const values = matrix.values.data();
-  for_each_chunk(matrix.nrows, [&](std::size_t k, std::uint64_t first, std::uint64_t end) {
+  for_each_chunk(matrix.nrows, pool, [&](std::size_t k, std::uint64_t first, std::uint64_t end) {
     if (!write_prolongation_rows<N>(rows, first, end, starts[k], starts[k + 1], offsets, columns,
                                     values)) {
       exact.store(false, std::memory_order_relaxed);
@@ -166,26 +170,26 @@ bool write_prolongation(const ProlongationRows& rows, std::span<const std::uint6
 
 template <std::size_t N>
 bool write_prolongation(const ProlongationRows& rows, std::span<const std::uint64_t> starts,
-                        AnyCompressedRows& matrix) {
-  return std::visit([&](auto& typed) { return write_prolongation<N>(rows, starts, typed); },
+                        AnyCompressedRows& matrix, LazyThreadPool* pool) {
+  return std::visit([&](auto& typed) { return write_prolongation<N>(rows, starts, typed, pool); },
                     matrix);
 }
 
 template <std::size_t N>
-AnyCompressedRows prolongation_compressed_rows(const ProlongationRows& rows) {
+AnyCompressedRows prolongation_compressed_rows(const ProlongationRows& rows, LazyThreadPool* pool) {
   const std::uint64_t nrows = rows.row_count();
   // The entry bounds size the arrays exactly, except where a value off the nodes
   // is exactly 0.0 (very high degrees): that matrix is counted again, value by
   // value, and written anew.
-  auto starts = chunk_starts(nrows, [&](std::uint64_t first, std::uint64_t end) {
+  auto starts = chunk_starts(nrows, pool, [&](std::uint64_t first, std::uint64_t end) {
     return rows.entry_bounds<N>(first, end);
   });
   AnyCompressedRows matrix = allocate_compressed_rows({nrows, rows.column_count(), starts.back()});
-  if (write_prolongation<N>(rows, starts, matrix)) {
+  if (write_prolongation<N>(rows, starts, matrix, pool)) {
     return matrix;
   }
   matrix = AnyCompressedRows{};  // released before the exact arrays are allocated
-  starts = chunk_starts(nrows, [&](std::uint64_t first, std::uint64_t end) {
+  starts = chunk_starts(nrows, pool, [&](std::uint64_t first, std::uint64_t end) {
     auto buffer = row_buffer<N>(rows);
     const std::span<double, N> row(buffer);
     std::uint64_t count = 0;
@@ -195,7 +199,7 @@ AnyCompressedRows prolongation_compressed_rows(const ProlongationRows& rows) {
     return count;
   });
   matrix = allocate_compressed_rows({nrows, rows.column_count(), starts.back()});
-  if (!write_prolongation<N>(rows, starts, matrix)) {
+  if (!write_prolongation<N>(rows, starts, matrix, pool)) {
     fail("prolongation rows differ between two evaluations");
   }
   return matrix;
@@ -204,7 +208,8 @@ AnyCompressedRows prolongation_compressed_rows(const ProlongationRows& rows) {
 // Row p * n_t + e holds M(i, p) at column e * degree + i for i = 0 ... degree.
 template <std::size_t N, class Index>
 void write_lagrange_to_legendre(const Eigen::MatrixXd& weights, std::uint32_t degree,
-                                std::uint32_t n_t, CompressedRows<Index>& matrix) {
+                                std::uint32_t n_t, CompressedRows<Index>& matrix,
+                                LazyThreadPool* pool) {
   const std::size_t width = N == std::dynamic_extent ? std::size_t{degree} + 1 : N;
   Index* const offsets = matrix.row_offsets.data();
   Index* const columns = matrix.columns.data();
@@ -230,7 +235,7 @@ void write_lagrange_to_legendre(const Eigen::MatrixXd& weights, std::uint32_t de
       }
     }
   };
-  for_each_chunk(matrix.nrows, write_chunk);
+  for_each_chunk(matrix.nrows, pool, write_chunk);
   offsets[matrix.nrows] = static_cast<Index>(matrix.values.size());
 }
 
@@ -253,11 +258,11 @@ AnyCompressedRows with_node_count(std::size_t nodes, const Build& build) {
 
 }  // namespace
 
-AnyCompressedRows prolongation_compressed_rows(std::uint32_t degree, std::uint32_t nt_coarse,
-                                               std::uint32_t nt_fine) {
-  const ProlongationRows rows(degree, nt_coarse, nt_fine);
+AnyCompressedRows LagrangeBasis::get_prolongation_matrix_to(std::uint32_t nt_fine,
+                                                            LazyThreadPool* pool) const {
+  const ProlongationRows rows(degree_, n_t_, nt_fine);
   return with_node_count(rows.nodes_per_interval(), [&](auto nodes) {
-    return prolongation_compressed_rows<decltype(nodes)::value>(rows);
+    return prolongation_compressed_rows<decltype(nodes)::value>(rows, pool);
   });
 }
 
@@ -272,18 +277,18 @@ CompressedRowsSize lagrange_to_legendre_size(std::uint32_t degree, std::uint32_t
   return {width * n_t, static_cast<std::uint64_t>(n_t) * degree + 1, entries};
 }
 
-AnyCompressedRows lagrange_to_legendre_compressed_rows(std::uint32_t degree, std::uint32_t n_t) {
-  if (degree == 0) {
-    fail("Lagrange to Legendre conversion not meaningful for degree 0");
+AnyCompressedRows LagrangeBasis::get_transormation_matrix_to_legendre(LazyThreadPool* pool) const {
+  if (degree_ == 0) {
+    fail(messages::to_legendre_degree);
   }
-  const CompressedRowsSize size = lagrange_to_legendre_size(degree, n_t);
+  const CompressedRowsSize size = lagrange_to_legendre_size(degree_, n_t_);
   // The local matrix first: its failures come before any large allocation.
-  const Eigen::MatrixXd weights = n_t > 0 ? node_to_legendre_weights(degree) : Eigen::MatrixXd();
-  return with_node_count(std::size_t{degree} + 1, [&](auto nodes) {
+  const Eigen::MatrixXd weights = n_t_ > 0 ? node_to_legendre_weights(degree_) : Eigen::MatrixXd();
+  return with_node_count(std::size_t{degree_} + 1, [&](auto nodes) {
     AnyCompressedRows matrix = allocate_compressed_rows(size);
     std::visit(
         [&](auto& typed) {
-          write_lagrange_to_legendre<decltype(nodes)::value>(weights, degree, n_t, typed);
+          write_lagrange_to_legendre<decltype(nodes)::value>(weights, degree_, n_t_, typed, pool);
         },
         matrix);
     return matrix;

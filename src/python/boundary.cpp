@@ -1,4 +1,4 @@
-// PanicException across process boundaries. Its qualified name
+// PanicException, and how it crosses process boundaries. Its qualified name
 // "pyo3_runtime.PanicException" names no importable module, so the default
 // reduction of an exception (the class, the arguments and the instance
 // dictionary) cannot be unpickled anywhere. The class gets its own
@@ -6,7 +6,9 @@
 // quorvel._panic_from_pickle, which creates the class in the unpickling
 // process if it does not exist there yet.
 
-#include "binding.hpp"
+#include "boundary.hpp"
+
+#include "support/messages.hpp"
 
 namespace quorvel::python {
 
@@ -49,11 +51,42 @@ PyMethodDef reconstructor_definition = {
     "_panic_from_pickle(*args)\n--\n\n"
     "A PanicException with these arguments (unpickling support; not for direct use)."};
 
-}  // namespace
-
 bool make_panic_picklable(PyObject* type) {
   Ref descriptor(PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(type), &reduce_definition));
   return descriptor && PyObject_SetAttrString(type, "__reduce__", descriptor.get()) == 0;
+}
+
+}  // namespace
+
+PyObject* panic_type() {
+  // Created on first need and kept for the life of the process; never added to the module.
+  static PyObject* type = nullptr;
+  if (type == nullptr) {
+    Ref created(PyErr_NewExceptionWithDoc(
+        messages::panic_class_name,
+        "Raised when quorvel's native code fails one of its internal checks.\n\n"
+        "Like SystemExit, it derives from BaseException rather than Exception, so that\n"
+        "a handler for Exception does not swallow it: it typically propagates all the\n"
+        "way up and ends the interpreter.",
+        PyExc_BaseException, nullptr));
+    if (!created || !make_panic_picklable(created.get())) {
+      return nullptr;
+    }
+    type = created.release();
+  }
+  return type;
+}
+
+void raise_panic(const std::string& message) {
+  PyObject* type = panic_type();
+  if (type == nullptr) {
+    return;  // the error that prevented creating the class is pending
+  }
+  Ref text(
+      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+  if (text) {
+    PyErr_SetObject(type, text.get());
+  }
 }
 
 PyMethodDef& panic_reconstructor() { return reconstructor_definition; }

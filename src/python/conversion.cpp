@@ -1,0 +1,158 @@
+#include "conversion.hpp"
+
+#include <cmath>
+#include <limits>
+
+#include "support/messages.hpp"
+
+namespace quorvel::python {
+
+namespace {
+
+// The type's short name, as Python's own messages give it ("float", "float64").
+std::string type_name(PyObject* obj) {
+  Ref name(PyType_GetName(Py_TYPE(obj)));
+  const char* text = name ? PyUnicode_AsUTF8(name.get()) : nullptr;
+  if (text == nullptr) {
+    PyErr_Clear();
+    return Py_TYPE(obj)->tp_name;
+  }
+  return text;
+}
+
+}  // namespace
+
+std::string qualified_type_name(PyObject* obj) {
+  Ref name(PyType_GetQualName(Py_TYPE(obj)));
+  const char* text = name ? PyUnicode_AsUTF8(name.get()) : nullptr;
+  if (text == nullptr) {
+    PyErr_Clear();
+    return Py_TYPE(obj)->tp_name;
+  }
+  return text;
+}
+
+void remap_type_error(std::string_view name) {
+  if (!PyErr_ExceptionMatches(PyExc_TypeError)) {
+    return;
+  }
+  PyObject* cause = PyErr_GetRaisedException();
+  Ref text(PyObject_Str(cause));
+  if (!text) {
+    Py_DECREF(cause);
+    return;  // the error of str() is now pending
+  }
+  Ref message(PyUnicode_FromFormat(messages::argument_prefix, static_cast<int>(name.size()),
+                                   name.data(), text.get()));
+  Ref error(message ? PyObject_CallOneArg(PyExc_TypeError, message.get()) : nullptr);
+  if (!error) {
+    Py_DECREF(cause);
+    return;
+  }
+  PyException_SetCause(error.get(), cause);  // steals cause
+  PyErr_SetRaisedException(error.release());
+}
+
+void raise_wrong_type(std::string_view name, const char* what, PyObject* received) {
+  PyErr_Format(PyExc_TypeError, messages::wrong_type, static_cast<int>(name.size()), name.data(),
+               what, type_name(received).c_str());
+  throw PythonError{};
+}
+
+void raise_wrong_value(std::string_view name, std::string_view what, PyObject* received) {
+  Ref repr = Ref::checked(PyObject_Repr(received));
+  PyErr_Format(PyExc_ValueError, messages::wrong_value, static_cast<int>(name.size()), name.data(),
+               static_cast<int>(what.size()), what.data(), repr.get());
+  throw PythonError{};
+}
+
+void raise_wrong_value(std::string_view name, std::string_view what, std::int64_t received) {
+  const Ref value = Ref::checked(PyLong_FromLongLong(received));
+  raise_wrong_value(name, what, value.get());
+}
+
+std::uint32_t Converter<std::uint32_t>::convert(PyObject* obj, std::string_view /*name*/) {
+  Ref index;
+  if (!PyLong_Check(obj)) {
+    index = Ref::checked(PyNumber_Index(obj));
+    obj = index.get();
+  }
+  const unsigned long long value = PyLong_AsUnsignedLongLong(obj);
+  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    throw PythonError{};
+  }
+  if (value > std::numeric_limits<std::uint32_t>::max()) {
+    raise(PyExc_OverflowError, messages::out_of_range_integral);
+  }
+  return static_cast<std::uint32_t>(value);
+}
+
+double Converter<double>::general(PyObject* obj) {
+  const double value = PyFloat_AsDouble(obj);
+  if (value == -1.0 && PyErr_Occurred()) {
+    throw PythonError{};
+  }
+  return value;
+}
+
+std::int64_t to_bounded_integer(PyObject* obj, std::string_view name, std::int64_t min,
+                                std::int64_t max) {
+  // bool is an int to Python, but a count or an order given as True is a slip.
+  if (PyBool_Check(obj) || std::string_view(Py_TYPE(obj)->tp_name) == "numpy.bool") {
+    raise_wrong_type(name, "an int", obj);
+  }
+  Ref index(PyNumber_Index(obj));
+  if (!index) {
+    if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+      PyErr_Clear();
+      raise_wrong_type(name, "an int", obj);
+    }
+    throw PythonError{};
+  }
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+  if (value == -1 && PyErr_Occurred()) {
+    throw PythonError{};
+  }
+  if (overflow < 0 || (overflow == 0 && value < min)) {
+    raise_wrong_value(name, "at least " + std::to_string(min), index.get());
+  }
+  if (overflow > 0 || value > max) {
+    raise_wrong_value(name, "at most " + std::to_string(max), index.get());
+  }
+  return value;
+}
+
+Real Converter<Real>::convert(PyObject* obj, std::string_view name) {
+  if (PyFloat_CheckExact(obj)) {
+    return {PyFloat_AS_DOUBLE(obj)};
+  }
+  const double value = PyFloat_AsDouble(obj);
+  if (value == -1.0 && PyErr_Occurred()) {
+    if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+      PyErr_Clear();
+      raise_wrong_type(name, "a real number", obj);
+    }
+    throw PythonError{};
+  }
+  return {value};
+}
+
+Length Converter<Length>::convert(PyObject* obj, std::string_view name) {
+  const double value = Converter<Real>::convert(obj, name).value;
+  if (!(value > 0.0) || !std::isfinite(value)) {
+    raise_wrong_value(name, "positive and finite", obj);
+  }
+  return {value};
+}
+
+Text Converter<Text>::convert(PyObject* obj, std::string_view name) {
+  if (!PyUnicode_Check(obj)) {
+    raise_wrong_type(name, "a str", obj);
+  }
+  Py_ssize_t size = 0;
+  const char* text = check(PyUnicode_AsUTF8AndSize(obj, &size));
+  return {std::string(text, static_cast<std::size_t>(size))};
+}
+
+}  // namespace quorvel::python

@@ -1,0 +1,31 @@
+#include "instances.hpp"
+
+namespace quorvel::python {
+
+void check_receiver(PyObject* self, PyTypeObject* expected, const char* class_name) {
+  if (self == nullptr || Py_TYPE(self) != expected) {
+    PyErr_Format(PyExc_TypeError, messages::cannot_cast,
+                 self == nullptr ? "NoneType" : qualified_type_name(self).c_str(), class_name);
+    throw PythonError{};
+  }
+}
+
+PyObject* create_type(const char* qualified_name, const char* unqualified_name, int basic_size,
+                      const char* doc, PyType_Slot* slots) {
+  // The qualified name sets __module__ (an unqualified one draws a DeprecationWarning,
+  // which fails the import under -W error); the type name itself stays unqualified.
+  PyType_Spec spec = {qualified_name, basic_size, 0, Py_TPFLAGS_DEFAULT, slots};
+  Ref type(PyType_FromSpec(&spec));
+  if (!type) {
+    return nullptr;
+  }
+  reinterpret_cast<PyTypeObject*>(type.get())->tp_name = unqualified_name;
+  // As for functions, a doc string that is only a text signature reads as None.
+  if (std::string_view(doc).ends_with("\n--\n\n") &&
+      PyObject_SetAttrString(type.get(), "__doc__", Py_None) < 0) {
+    return nullptr;
+  }
+  return type.release();
+}
+
+}  // namespace quorvel::python

@@ -1,0 +1,236 @@
+#pragma once
+// Class instances: the object that holds a native payload and its borrow
+// counter, the borrows calls take, and the constructor, methods, attributes
+// and repr of a class, each declared like a function (callables.hpp):
+//
+//   Method<Payload, "evaluate_at", Messages::original, Access::shared,
+//          [](const Payload&, double t) {...}, "t">
+//   Constructor<Payload, Messages::original, [](std::uint32_t degree, ...) {
+//     return Payload{...}; }, "degree", ...>
+//
+// A Payload names its class: static constexpr FixedString class_name = "CLASS".
+
+#include <atomic>
+#include <cstdint>
+#include <new>
+#include <string_view>
+#include <utility>
+
+#include "callables.hpp"
+#include "support/messages.hpp"
+
+namespace quorvel::python {
+
+// ---------------------------------------------------------------- borrows
+
+/// @brief Per-instance borrow state: 0 free, -1 exclusive, n > 0 shared by n calls.
+using BorrowCounter = std::atomic<std::int32_t>;
+
+/// @brief What a call holds for its length: a shared or an exclusive borrow, or none at all
+/// (members that read only what the constructor fixed, such as a repr or the degree).
+enum class Access { shared, exclusive, none };
+
+/// @brief Holds a borrow for the length of a call; a conflict raises RuntimeError at once.
+///
+/// Every borrow is taken and returned with the interpreter lock held (a batch
+/// method returns its borrow after taking the lock back), so the lock orders
+/// all changes of the counter and plain loads and stores suffice. Without that
+/// lock (free-threaded builds) the counter changes by compare-and-swap.
+template <Access access>
+class Borrow {
+ public:
+  explicit Borrow(BorrowCounter& counter) : counter_(counter) {
+    std::int32_t current = counter_.load(std::memory_order_relaxed);
+    if constexpr (access == Access::none) {
+      (void)current;
+    } else if constexpr (access == Access::exclusive) {
+      do {
+        if (current != 0) {
+          raise(PyExc_RuntimeError, messages::already_borrowed);
+        }
+      } while (!try_change(current, -1));
+    } else {
+      do {
+        if (current < 0) {
+          raise(PyExc_RuntimeError, messages::already_mutably_borrowed);
+        }
+      } while (!try_change(current, current + 1));
+    }
+  }
+  Borrow(const Borrow&) = delete;
+  Borrow& operator=(const Borrow&) = delete;
+  ~Borrow() {
+    if constexpr (access == Access::none) {
+    } else if constexpr (access == Access::exclusive) {
+      counter_.store(0, std::memory_order_release);
+    } else {
+#ifdef Py_GIL_DISABLED
+      counter_.fetch_sub(1, std::memory_order_release);
+#else
+      counter_.store(counter_.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
+#endif
+    }
+  }
+
+ private:
+  bool try_change(std::int32_t& current, std::int32_t next) noexcept {
+#ifdef Py_GIL_DISABLED
+    return counter_.compare_exchange_weak(current, next, std::memory_order_acquire,
+                                          std::memory_order_relaxed);
+#else
+    counter_.store(next, std::memory_order_relaxed);
+    (void)current;
+    return true;
+#endif
+  }
+
+  BorrowCounter& counter_;
+};
+
+// ---------------------------------------------------------------- instances
+
+/// @brief A class instance: the object header, its borrow counter and the native payload.
+template <class Payload>
+struct Instance {
+  PyObject_HEAD BorrowCounter borrow;
+  Payload payload;
+
+  static inline PyTypeObject* type = nullptr;  // set when the class is created
+
+  static Payload& of(PyObject* self) { return reinterpret_cast<Instance*>(self)->payload; }
+};
+
+/// @brief Checks the receiver's class: "'TYPE' object cannot be cast as 'CLASS'".
+void check_receiver(PyObject* self, PyTypeObject* expected, const char* class_name);
+
+/// @brief A method holding a shared or exclusive borrow of its instance for the whole call.
+template <class Payload, FixedString Name, Messages family, Access access, auto Fn,
+          FixedString... Params>
+struct Method {
+  using Sig = detail::Signature<decltype(Fn)>;
+  using Args = detail::Bound<Payload::class_name, Name, family, typename Sig::Args, 1, Params...>;
+
+  /// @brief The method table entry; Body is the doc text after the signature.
+  template <FixedString Body = "">
+  static PyMethodDef def() {
+    static constexpr auto doc = make_doc<Name, true, Body, Params...>();
+    return {Name.chars, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&call)),
+            METH_FASTCALL | METH_KEYWORDS, doc.data()};
+  }
+
+  static PyObject* call(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+    return boundary([&]() -> PyObject* {
+      PyObject* bound[Args::List::count + 1];
+      bind_fastcall(Args::parameters(), args, nargs, kwnames, bound);
+      check_receiver(self, Instance<Payload>::type, Payload::class_name.chars);
+      auto* instance = reinterpret_cast<Instance<Payload>*>(self);
+      Borrow<access> borrow(instance->borrow);
+      return detail::call_and_convert<typename Sig::Result>([&] {
+        return std::apply(
+            [&](auto&&... arguments) {
+              return Fn(instance->payload, std::forward<decltype(arguments)>(arguments)...);
+            },
+            Args::convert(bound));
+      });
+    });
+  }
+};
+
+/// @brief The class constructor: binds, converts, builds the payload, then the instance.
+template <class Payload, Messages family, auto Fn, FixedString... Params>
+struct Constructor {
+  using Sig = detail::Signature<decltype(Fn)>;
+  using Args =
+      detail::Bound<Payload::class_name, "__new__", family, typename Sig::Args, 0, Params...>;
+
+  static PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return boundary([&]() -> PyObject* {
+      PyObject* bound[Args::List::count + 1];
+      bind_tuple(Args::parameters(), args, kwargs, bound);
+      Payload payload = std::apply(Fn, Args::convert(bound));
+      auto* instance = reinterpret_cast<Instance<Payload>*>(check(type->tp_alloc(type, 0)));
+      new (&instance->borrow) BorrowCounter(0);
+      new (&instance->payload) Payload(std::move(payload));
+      return reinterpret_cast<PyObject*>(instance);
+    });
+  }
+
+  static void tp_dealloc(PyObject* self) {
+    auto* instance = reinterpret_cast<Instance<Payload>*>(self);
+    instance->payload.~Payload();
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+  }
+};
+
+/// @brief A read-only attribute: Fn(const Payload&) converted like a method's result, with the
+/// borrow that `access` names held while it runs. Assigning or deleting it raises the
+/// interpreter's AttributeError ("attribute 'NAME' of 'CLASS' objects is not writable").
+template <class Payload, FixedString Name, Access access, auto Fn>
+struct Property {
+  /// @brief The table entry; Doc is the attribute's doc string.
+  template <FixedString Doc>
+  static PyGetSetDef def() {
+    return {Name.chars, &get, nullptr, Doc.chars, nullptr};
+  }
+
+  static PyObject* get(PyObject* self, void*) {
+    return boundary([&]() -> PyObject* {
+      // The descriptor has checked the receiver's class.
+      auto& instance = *reinterpret_cast<Instance<Payload>*>(self);
+      Borrow<access> borrow(instance.borrow);
+      return detail::call_and_convert<decltype(Fn(instance.payload))>(
+          [&] { return Fn(instance.payload); });
+    });
+  }
+};
+
+/// @brief The repr slot: the text Fn(const Payload&). It takes no borrow, so Fn reads only
+/// what the constructor fixed, and a repr works even in the middle of a mutating call.
+template <class Payload, auto Fn>
+struct Repr {
+  static PyObject* call(PyObject* self) {
+    return boundary([&]() -> PyObject* { return to_python(Fn(Instance<Payload>::of(self))); });
+  }
+};
+
+/// @brief What a class has beyond its constructor and methods.
+struct ClassMembers {
+  PyGetSetDef* properties = nullptr;  // read-only attributes, ended by an entry without a name
+  reprfunc repr = nullptr;            // nullptr keeps object's repr
+};
+
+/// @brief Creates a class type object: base object, not subclassable, no __dict__, no weak
+/// references, the given slots; the type name carries no module.
+PyObject* create_type(const char* qualified_name, const char* unqualified_name, int basic_size,
+                      const char* doc, PyType_Slot* slots);
+
+/// @brief Creates the class of Payload, built by Ctor.
+template <class Payload, class Ctor>
+PyObject* create_class(const char* qualified_name, const char* doc, PyMethodDef* methods,
+                       ClassMembers members = {}) {
+  PyType_Slot slots[7] = {
+      {Py_tp_new, reinterpret_cast<void*>(&Ctor::tp_new)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(&Ctor::tp_dealloc)},
+      {Py_tp_doc, const_cast<char*>(doc)},
+      {Py_tp_methods, methods},
+  };
+  std::size_t slot_count = 4;
+  if (members.properties != nullptr) {
+    slots[slot_count++] = {Py_tp_getset, members.properties};
+  }
+  if (members.repr != nullptr) {
+    slots[slot_count++] = {Py_tp_repr, reinterpret_cast<void*>(members.repr)};
+  }
+  slots[slot_count] = {0, nullptr};
+  PyObject* type = create_type(qualified_name, Payload::class_name.chars,
+                               static_cast<int>(sizeof(Instance<Payload>)), doc, slots);
+  if (type != nullptr) {
+    Instance<Payload>::type = reinterpret_cast<PyTypeObject*>(Py_NewRef(type));
+  }
+  return type;
+}
+
+}  // namespace quorvel::python

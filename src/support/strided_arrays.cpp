@@ -1,0 +1,138 @@
+#include "strided_arrays.hpp"
+
+#include <cstring>
+
+#include "support/failure.hpp"
+
+namespace quorvel {
+
+namespace {
+
+// The bytes an array may touch: [first, last).
+struct ByteRange {
+  std::uintptr_t first;
+  std::uintptr_t last;
+};
+
+template <class Byte>
+ByteRange byte_range(const StridedDoubles<Byte>& array) {
+  auto first = reinterpret_cast<std::uintptr_t>(array.data);
+  auto last = first + sizeof(double);
+  for (std::size_t axis = 0; axis < array.shape.size(); ++axis) {
+    const std::int64_t span = (array.shape[axis] - 1) * array.strides[axis];
+    if (span < 0) {
+      first -= static_cast<std::uintptr_t>(-span);
+    } else {
+      last += static_cast<std::uintptr_t>(span);
+    }
+  }
+  return {first, last};
+}
+
+}  // namespace
+
+std::uint64_t element_count(std::span<const std::int64_t> shape) {
+  std::uint64_t count = 1;
+  for (const std::int64_t extent : shape) {
+    if (extent < 0 || __builtin_mul_overflow(count, static_cast<std::uint64_t>(extent), &count)) {
+      fail("array shape out of range");
+    }
+  }
+  return count;
+}
+
+std::vector<std::int64_t> c_order_strides(std::span<const std::int64_t> shape,
+                                          std::int64_t item_size) {
+  std::vector<std::int64_t> strides(shape.size());
+  std::int64_t step = item_size;
+  for (std::size_t axis = shape.size(); axis-- > 0;) {
+    strides[axis] = step;
+    step *= shape[axis];
+  }
+  return strides;
+}
+
+std::vector<std::int64_t> fortran_order_strides(std::span<const std::int64_t> shape,
+                                                std::int64_t item_size) {
+  std::vector<std::int64_t> strides(shape.size());
+  std::int64_t step = item_size;
+  for (std::size_t axis = 0; axis < shape.size(); ++axis) {
+    strides[axis] = step;
+    step *= shape[axis];
+  }
+  return strides;
+}
+
+PairedLayout paired_layout(std::span<const std::int64_t> shape, std::span<const std::int64_t> first,
+                           std::span<const std::int64_t> second) {
+  PairedLayout layout;
+  for (std::size_t axis = 0; axis < shape.size(); ++axis) {
+    const std::int64_t extent = shape[axis];
+    if (extent == 1) {
+      continue;
+    }
+    if (!layout.extents.empty() && layout.first_strides.back() == extent * first[axis] &&
+        layout.second_strides.back() == extent * second[axis]) {
+      layout.extents.back() *= extent;
+      layout.first_strides.back() = first[axis];
+      layout.second_strides.back() = second[axis];
+      continue;
+    }
+    layout.extents.push_back(extent);
+    layout.first_strides.push_back(first[axis]);
+    layout.second_strides.push_back(second[axis]);
+  }
+  if (layout.extents.empty()) {
+    layout.extents = {1};
+    layout.first_strides = {static_cast<std::int64_t>(sizeof(double))};
+    layout.second_strides = {static_cast<std::int64_t>(sizeof(double))};
+  }
+  return layout;
+}
+
+bool may_overlap(const StridedDoubles<const std::byte>& a,
+                 const StridedDoubles<std::byte>& b) noexcept {
+  const ByteRange read = byte_range(a);
+  const ByteRange written = byte_range(b);
+  return read.first < written.last && written.first < read.last;
+}
+
+bool same_elements(const StridedDoubles<const std::byte>& a,
+                   const StridedDoubles<std::byte>& b) noexcept {
+  if (a.data != b.data) {
+    return false;
+  }
+  for (std::size_t axis = 0; axis < a.shape.size(); ++axis) {
+    if (a.shape[axis] > 1 && a.strides[axis] != b.strides[axis]) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool has_repeated_elements(const StridedDoubles<std::byte>& array) noexcept {
+  for (std::size_t axis = 0; axis < array.shape.size(); ++axis) {
+    if (array.shape[axis] > 1 && array.strides[axis] == 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
+std::vector<double> contiguous_copy(const StridedDoubles<const std::byte>& array) {
+  const std::uint64_t count = element_count(array.shape);
+  std::vector<double> copy(checked_storage_count(count, sizeof(double)));
+  const PairedLayout layout = paired_layout(array.shape, array.strides, array.strides);
+  const std::int64_t stride = layout.first_strides.back();
+  for_each_run(layout, 0, count,
+               [&](std::uint64_t index, std::int64_t offset, std::int64_t, std::size_t length) {
+                 for (std::size_t j = 0; j < length; ++j) {
+                   std::memcpy(&copy[index + j],
+                               array.data + offset + static_cast<std::int64_t>(j) * stride,
+                               sizeof(double));
+                 }
+               });
+  return copy;
+}
+
+}  // namespace quorvel
