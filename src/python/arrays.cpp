@@ -165,7 +165,7 @@ void InputArray::describe_items() {
   describe({static_cast<std::int64_t>(items_.size())}, {sizeof(double)}, items_.data());
 }
 
-InputArray InputArray::float64_buffer(PyObject* obj) {
+InputArray InputArray::float64_buffer(PyObject* obj, std::string_view /*name*/) {
   InputArray input;
   input.view_ = BufferView::request(obj, PyBUF_FULL_RO);
   const Py_buffer& view = input.view_.get();
@@ -198,7 +198,7 @@ InputArray InputArray::float64_buffer(PyObject* obj) {
   return input;
 }
 
-InputArray InputArray::sequence(PyObject* obj) {
+InputArray InputArray::sequence(PyObject* obj, std::string_view /*name*/) {
   InputArray input;
   if (PyObject_CheckBuffer(obj) && iterates_its_float64_items(obj)) {
     try {

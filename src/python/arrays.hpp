@@ -63,7 +63,7 @@ class InputArray {
   /// ("shape is null", "strides is null", "buffer contents are not compatible with f64",
   /// "buffer contents are insufficiently aligned for f64"); the exporter's own errors pass
   /// unchanged. Indirect (suboffset) buffers are copied once.
-  static InputArray float64_buffer(PyObject* obj);
+  static InputArray float64_buffer(PyObject* obj, std::string_view name = {});
 
   /// @brief A sequence of floats (legendre_vals): a one-dimensional, C-contiguous float64
   /// numpy.ndarray, array.array or memoryview in native byte order is read in place
@@ -71,7 +71,7 @@ class InputArray {
   /// object is converted item by item, with the sequence conversion's errors (a str:
   /// "Can't extract `str` to `Vec`"; no sequence: "'TYPE' object cannot be cast as
   /// 'Sequence'"; an item's own error).
-  static InputArray sequence(PyObject* obj);
+  static InputArray sequence(PyObject* obj, std::string_view name = {});
 
   /// @brief Any array-like of real numbers, in place when it exports native float64
   /// items, else through numpy.asarray(obj, numpy.float64). Complex, string, object and
@@ -103,41 +103,25 @@ class InputArray {
   const std::byte* data_ = nullptr;
 };
 
-/// @brief A float64 sequence argument of the original methods (InputArray::sequence).
-struct DoubleSequence {
+/// @brief An argument read by one of InputArray's policies, with the errors of a family.
+template <auto Policy, Messages family>
+struct Input {
   InputArray array;
 };
-template <>
-struct Converter<DoubleSequence> {
-  static constexpr Messages messages = Messages::original;
-  static DoubleSequence convert(PyObject* obj, std::string_view /*name*/) {
-    return {InputArray::sequence(obj)};
+template <auto Policy, Messages family>
+struct Converter<Input<Policy, family>> {
+  static constexpr Messages messages = family;
+  static Input<Policy, family> convert(PyObject* obj, std::string_view name) {
+    return {Policy(obj, name)};
   }
 };
 
-/// @brief A float64 buffer argument of the original batch methods (InputArray::float64_buffer).
-struct Float64Buffer {
-  InputArray array;
-};
-template <>
-struct Converter<Float64Buffer> {
-  static constexpr Messages messages = Messages::original;
-  static Float64Buffer convert(PyObject* obj, std::string_view /*name*/) {
-    return {InputArray::float64_buffer(obj)};
-  }
-};
-
-/// @brief An array-like of reals (InputArray::real_array).
-struct RealArray {
-  InputArray array;
-};
-template <>
-struct Converter<RealArray> {
-  static constexpr Messages messages = Messages::named;
-  static RealArray convert(PyObject* obj, std::string_view name) {
-    return {InputArray::real_array(obj, name)};
-  }
-};
+/// @brief A float64 sequence argument of the original methods (legendre_vals).
+using DoubleSequence = Input<&InputArray::sequence, Messages::original>;
+/// @brief A float64 buffer argument of the original batch methods (t_values).
+using Float64Buffer = Input<&InputArray::float64_buffer, Messages::original>;
+/// @brief An array-like of reals of the array API.
+using RealArray = Input<&InputArray::real_array, Messages::named>;
 
 /// @brief A caller's `out=` array: a writable float64 numpy.ndarray of a given shape,
 /// any strides.

@@ -9,9 +9,9 @@ namespace quorvel::python {
 
 namespace {
 
-// The type's short name, as Python's own messages give it ("float", "float64").
-std::string type_name(PyObject* obj) {
-  Ref name(PyType_GetName(Py_TYPE(obj)));
+// A name of the object's type (PyType_GetName or PyType_GetQualName), or tp_name.
+std::string type_text(PyObject* obj, PyObject* (*name_of_type)(PyTypeObject*)) {
+  Ref name(name_of_type(Py_TYPE(obj)));
   const char* text = name ? PyUnicode_AsUTF8(name.get()) : nullptr;
   if (text == nullptr) {
     PyErr_Clear();
@@ -19,18 +19,13 @@ std::string type_name(PyObject* obj) {
   }
   return text;
 }
+
+// The type's short name, as Python's own messages give it ("float", "float64").
+std::string type_name(PyObject* obj) { return type_text(obj, &PyType_GetName); }
 
 }  // namespace
 
-std::string qualified_type_name(PyObject* obj) {
-  Ref name(PyType_GetQualName(Py_TYPE(obj)));
-  const char* text = name ? PyUnicode_AsUTF8(name.get()) : nullptr;
-  if (text == nullptr) {
-    PyErr_Clear();
-    return Py_TYPE(obj)->tp_name;
-  }
-  return text;
-}
+std::string qualified_type_name(PyObject* obj) { return type_text(obj, &PyType_GetQualName); }
 
 void remap_type_error(std::string_view name) {
   if (!PyErr_ExceptionMatches(PyExc_TypeError)) {

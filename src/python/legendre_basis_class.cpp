@@ -120,20 +120,12 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyGetSetDef properties[] = {
-    Space::degree(),
-    Space::n_t(),
-    Space::T(),
-    Space::n_dofs(),
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
 }  // namespace
 
 PyObject* create_legendre_basis_class() {
   return create_class<LegendreBasisPayload, Ctor>(
       "quorvel.LegendreBasis", "LegendreBasis(degree, n_t, T)\n--\n\n", methods,
-      {properties, &Repr<LegendreBasisPayload, &Space::repr>::call});
+      {Space::properties(), &Repr<LegendreBasisPayload, &Space::repr>::call});
 }
 
 }  // namespace quorvel::python

@@ -190,16 +190,6 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyGetSetDef properties[] = {
-    Space::degree(),
-    Space::n_t(),
-    Space::T(),
-    Space::n_dofs(),
-    Dofs::def<"A new float64 NumPy array holding a copy of the stored DOFs, in the layout of\n"
-              "set_dofs (index c + n_t * i); changing it leaves the evaluator as it is.">(),
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
 }  // namespace
 
 PyObject* create_legendre_basis_evaluator_class() {
@@ -207,7 +197,12 @@ PyObject* create_legendre_basis_evaluator_class() {
       "quorvel.LegendreBasisEvaluator",
       "LegendreBasisEvaluator(degree, n_t, T)\n--\n\nClass to evaluate legendre basis more often "
       "without copying the dofs from python each time",
-      methods, {properties, &Repr<EvaluatorPayload, &Space::repr>::call});
+      methods,
+      {Space::properties(
+           Dofs::def<"A new float64 NumPy array holding a copy of the stored DOFs, in the "
+                     "layout of\nset_dofs (index c + n_t * i); changing it leaves the evaluator "
+                     "as it is.">()),
+       &Repr<EvaluatorPayload, &Space::repr>::call});
 }
 
 }  // namespace quorvel::python

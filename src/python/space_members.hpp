@@ -35,6 +35,14 @@ struct SpaceMembers {
     }>::template def<"The number of Legendre DOFs, n_t * (degree + 1).">();
   }
 
+  /// @brief The class's attribute table: degree, n_t, T and n_dofs, then @p extra.
+  template <class... Extra>
+  static PyGetSetDef* properties(Extra... extra) {
+    static PyGetSetDef table[] = {
+        degree(), n_t(), T(), n_dofs(), extra..., {nullptr, nullptr, nullptr, nullptr, nullptr}};
+    return table;
+  }
+
   /// @brief "CLASS(degree=D, n_t=N, T=R)" with R = repr(T): for a finite T, evaluating it
   /// builds the same space again.
   static std::string repr(const Payload& self) {
