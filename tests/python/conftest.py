@@ -3,10 +3,14 @@ import re
 import struct
 from fractions import Fraction
 
+import numpy as np
 import pytest
+import scipy.sparse
 from hypothesis import HealthCheck, settings
+from hypothesis import strategies as st
 
 import quorvel
+from quorvel import lagrange_to_legendre_csr
 
 # `make test-long` sets QUORVEL_LONG=1: tests marked `long` run, and property
 # tests draw many more examples.
@@ -121,6 +125,112 @@ def exact_derivative(k, m, x):
     for _ in range(m):
         coefficients = [i * c for i, c in enumerate(coefficients)][1:]
     return sum((c * x**i for i, c in enumerate(coefficients)), Fraction(0))
+
+
+# ---------------------------------------------------------------- arguments
+
+
+class Index:
+    """A number that converts only through __index__."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+def wrong_length(given, expected):
+    """The message of set_dofs given `given` DOFs where `expected` are needed."""
+    return (
+        "assertion `left == right` failed: LegendreBasisEvaluator: set_dofs: input vector has wrong length\n"
+        f"  left: {given}\n right: {expected}"
+    )
+
+
+# ---------------------------------------------------------------- hypothesis strategies
+
+any_float = st.floats(allow_nan=True, allow_infinity=True, allow_subnormal=True)
+coefficients = st.lists(st.fractions(-4, 4, max_denominator=7), min_size=1, max_size=9)
+
+
+# ---------------------------------------------------------------- triplets and polynomials, exactly
+
+
+def assert_triplets(triplets, nrows, ncols):
+    """(rows, cols, values) of an nrows x ncols matrix: sorted by row then column, unique, in range, typed."""
+    rows, cols, vals = triplets
+    assert len(rows) == len(cols) == len(vals)
+    pairs = list(zip(rows, cols))
+    assert all(p < q for p, q in zip(pairs, pairs[1:])), "not sorted by row then column, or repeated"
+    assert all(0 <= r < nrows and 0 <= c < ncols for r, c in pairs)
+    assert all(type(r) is int and type(c) is int and type(v) is float for r, c, v in zip(rows, cols, vals))
+
+
+def as_sparse(triplets, shape):
+    rows, cols, vals = triplets
+    return scipy.sparse.coo_matrix((vals, (rows, cols)), shape=shape).tocsr()
+
+
+def sparse_times(triplets, vector, nrows):
+    out = [Fraction(0)] * nrows
+    for r, c, v in zip(*triplets):
+        out[r] += Fraction(v) * vector[c]
+    return out
+
+
+def polynomial(coefficients, t):
+    return sum(c * t**k for k, c in enumerate(coefficients))
+
+
+def exact_interpolant(nodes, values, x):
+    """The Lagrange interpolant through (nodes, values) at x, in exact arithmetic."""
+    total = Fraction(0)
+    for i, (xi, vi) in enumerate(zip(nodes, values)):
+        term = Fraction(vi)
+        for j, xj in enumerate(nodes):
+            if j != i:
+                term *= (x - xj) / (xi - xj)
+        total += term
+    return total
+
+
+def exact_piecewise(degree, n_t, T, dofs, t):
+    """Continuous piecewise Lagrange function with the given nodal DOFs, exactly, at t in [0, T]."""
+    T = Fraction(T)
+    h = T / n_t
+    k = min(int(Fraction(t) / h), n_t - 1)
+    nodes = [h * k + h * i / degree for i in range(degree + 1)]
+    return exact_interpolant(nodes, dofs[k * degree : k * degree + degree + 1], Fraction(t))
+
+
+# ---------------------------------------------------------------- sparse arrays
+
+
+def triplets_of(matrix):
+    rows = np.repeat(np.arange(matrix.shape[0]), np.diff(matrix.indptr))
+    return rows.tolist(), matrix.indices.tolist(), matrix.data.tobytes()
+
+
+def assert_mirrors(matrix, triplets, shape):
+    assert type(matrix) is scipy.sparse.csr_array
+    assert matrix.shape == shape
+    rows, cols, values = triplets
+    assert triplets_of(matrix) == (rows, cols, np.array(values, dtype=np.float64).tobytes())
+    # SciPy's own verdict on a fresh matrix of the same arrays, not the flag we set.
+    fresh = scipy.sparse.csr_array((matrix.data, matrix.indices, matrix.indptr), shape=shape)
+    assert fresh.has_canonical_format and matrix.has_canonical_format
+
+
+def owner_of(array):
+    """The object at the end of the array's base chain (through memoryviews)."""
+    while isinstance(array, (np.ndarray, memoryview)):
+        array = array.obj if isinstance(array, memoryview) else array.base
+    return array
+
+
+def native_buffer_type():
+    return type(owner_of(lagrange_to_legendre_csr(1, 1).data))
 
 
 @pytest.fixture

@@ -1,14 +1,26 @@
-"""The module as a whole: import, __all__, binding and conversion rules, failures."""
+"""The module as a whole: import, __all__, __version__, the binding and conversion rules every
+callable shares, and PanicException."""
 
-import gc
+import concurrent.futures
+import copy
+import multiprocessing
+import operator
+import pathlib
+import pickle
 import re
 import subprocess
 import sys
+import tomllib
 
 import numpy as np
 import pytest
+from conftest import Index, wrong_length
 
 import quorvel
+from quorvel import LegendreBasisEvaluator
+
+# ---------------------------------------------------------------- import, __all__, __version__
+
 
 EXPECTED_ALL = [
     "sum_as_string",
@@ -33,6 +45,14 @@ def test_all_lists_attributes_in_registration_order():
     assert all(hasattr(quorvel, name) for name in quorvel.__all__)
 
 
+def test_version_is_the_projects_and_private_names_stay_out_of_all():
+    pyproject = pathlib.Path(__file__).resolve().parents[2] / "pyproject.toml"
+    assert quorvel.__version__ == tomllib.loads(pyproject.read_text())["project"]["version"]
+    assert "__version__" not in quorvel.__all__ and "_panic_from_pickle" not in quorvel.__all__
+    changelog = (pyproject.parent / "CHANGELOG.md").read_text()
+    assert f"## [{quorvel.__version__}]" in changelog
+
+
 def test_reimport_returns_same_module_object():
     first = sys.modules.pop("quorvel")
     import quorvel as again
@@ -41,32 +61,84 @@ def test_reimport_returns_same_module_object():
     sys.modules["quorvel"] = first
 
 
-def test_function_metadata():
-    f = quorvel.sum_as_string
-    assert f.__text_signature__ == "(a, b)"
-    assert f.__doc__ == "Formats the sum of two numbers as string."
-    assert f.__module__ == "quorvel"
-    assert f.__self__ is quorvel
+def test_import_is_quiet_under_warnings_as_errors():
+    out = subprocess.run(
+        [sys.executable, "-W", "error", "-c", "import quorvel; print(quorvel.LegendreBasis.__module__)"],
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
+    assert out.returncode == 0, out.stderr
+    assert out.stdout == "quorvel\n"
 
 
-def test_class_metadata():
-    cls = quorvel.LegendreBasis
-    assert cls.__text_signature__ == "(degree, n_t, T)"
-    assert cls.__doc__ is None
-    assert cls.__name__ == "LegendreBasis"
-    for name, sig in [
-        ("evaluate_at", "($self, t, legendre_vals)"),
-        ("evaluate_all_basis_functions", "($self, t)"),
-        ("evaluate_all_basis_function_derivatives", "($self, t)"),
-    ]:
-        assert getattr(cls, name).__text_signature__ == sig
-        assert getattr(cls, name).__doc__ is None
-    with pytest.raises(TypeError):
-        type("Sub", (cls,), {})
-    obj = cls(1, 1, 1.0)
-    assert not hasattr(obj, "__dict__")
-    with pytest.raises(TypeError):
-        __import__("weakref").ref(obj)
+def test_import_leaves_numpy_and_scipy_out():
+    code = "import sys, quorvel; print(sorted(m for m in ('numpy', 'scipy') if m in sys.modules))"
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert out.stdout.strip() == "[]", out.stderr
+    assert quorvel.__name__ == "quorvel"
+
+
+def test_import_quorvel_leaves_scipy_unimported():
+    script = "import sys, quorvel; print('scipy' in sys.modules, 'numpy' in sys.modules)"
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.split() == ["False", "False"]
+
+
+def test_second_interpreter_is_refused():
+    # A legacy sub-interpreter shares the lock and would run the initializer.
+    script = r"""
+import _interpreters, quorvel
+interp = _interpreters.create('legacy')
+for _ in range(2):
+    info = _interpreters.run_string(interp, "import quorvel")
+    print(info.type.__name__, info.msg)
+print(quorvel.sum_as_string(1, 2))
+"""
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    assert out.returncode == 0, out.stderr
+    lines = out.stdout.splitlines()
+    refusal = "ImportError PyO3 modules do not yet support subinterpreters, see "
+    assert lines[0].startswith(refusal) and lines[1].startswith(refusal)
+    assert lines[2] == "3"
+
+
+def test_sub_interpreters_of_every_kind_are_refused_before_and_after_the_main_import():
+    # A sub-interpreter may try first: the interpreter then initialises single-phase
+    # modules in the main interpreter, which becomes the owner. Isolated interpreters
+    # refuse single-phase modules themselves, before the module's own check runs.
+    script = r"""
+import _interpreters
+def attempt(kind):
+    interp = _interpreters.create(kind)
+    for _ in range(3):
+        info = _interpreters.run_string(interp, "import quorvel")
+        print(kind, "|", info.type.__name__, "|", info.msg)
+    _interpreters.destroy(interp)
+attempt("legacy")
+attempt("isolated")
+import numpy as np, quorvel
+attempt("legacy")
+ev = quorvel.LegendreBasisEvaluator(1, 2, 2.0)
+ev.set_dofs([1, 2, 3, 4])
+print(ev.evaluate_many(np.full(4096, 0.5)) == [1.0] * 4096, quorvel.sum_as_string(1, 2))
+"""
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    assert out.returncode == 0, out.stderr
+    lines = [line.split(" | ") for line in out.stdout.splitlines()]
+    ours = "PyO3 modules do not yet support subinterpreters, see "
+    for kind, exc, message in lines[:9]:
+        assert exc == "ImportError"
+        if kind == "legacy":
+            assert message.startswith(ours) and len(message) > len(ours)
+        else:
+            assert message == "module quorvel does not support loading in subinterpreters"
+    assert [kind for kind, _, _ in lines[:9]] == ["legacy"] * 3 + ["isolated"] * 3 + ["legacy"] * 3
+    assert lines[9] == ["True 3"]
+
+
+# ---------------------------------------------------------------- binding and conversion rules
 
 
 @pytest.mark.parametrize("cls", [quorvel.LegendreBasis, quorvel.LegendreBasisEvaluator])
@@ -89,33 +161,6 @@ def test_interpreter_messages_name_the_class_unqualified(cls):
             action()
         assert str(info.value) == message
     assert (repr(cls), cls.__qualname__) == (f"<class 'quorvel.{name}'>", name)
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
-@pytest.mark.parametrize(
-    ("args", "kwargs", "expected"),
-    [
-        ((2, 3), {}, "5"),
-        ((), {"a": 2, "b": 3}, "5"),
-        ((2,), {"b": 3}, "5"),
-        ((True, 0), {}, "1"),
-        ((0, 0), {}, "0"),
-        ((Index(7), Index(8)), {}, "15"),
-        ((np.uint32(4), np.int64(5)), {}, "9"),
-        # The exact sum, not the sum modulo 2**32.
-        ((4294967295, 1), {}, "4294967296"),
-        ((4294967295, 4294967295), {}, "8589934590"),
-    ],
-)
-def test_sum_as_string_values(args, kwargs, expected):
-    assert quorvel.sum_as_string(*args, **kwargs) == expected
 
 
 @pytest.mark.parametrize(
@@ -165,6 +210,23 @@ def test_binding_errors(call, message):
         call()
     assert str(info.value) == message
     assert info.value.__cause__ is None
+
+
+@pytest.mark.refusable_allocation
+def test_argument_errors_name_the_parameter():
+    with pytest.raises(OverflowError, match="^out of range integral type conversion attempted$"):
+        quorvel.get_lagrange_points(4294967296, 1, 1.0)
+    with pytest.raises(OverflowError):
+        quorvel.lagrange_prolongation_matrix(1, -2, 1)
+    with pytest.raises(TypeError, match="^argument 'nt_fine': "):
+        quorvel.lagrange_prolongation_matrix(1, 2.0, 1)
+    with pytest.raises(TypeError, match="^argument 'T': "):
+        quorvel.get_lagrange_points(1, 1, None)
+    with pytest.raises(TypeError, match=r"^lagrange_to_legendre_basis_transformation\(\) missing 1 required"):
+        quorvel.lagrange_to_legendre_basis_transformation(1)
+    with pytest.raises(MemoryError):
+        quorvel.get_lagrange_points(2**31, 2**28, 1.0)
+    assert quorvel.get_lagrange_points(1, 1, 1.0) == [0.0, 1.0]
 
 
 @pytest.mark.parametrize(
@@ -305,6 +367,9 @@ def test_sequence_conversion_failures(dofs, exc, message):
     assert str(info.value) == message
 
 
+# ---------------------------------------------------------------- PanicException
+
+
 def test_panic_exception_class(panic, capfd):
     assert panic.__module__ == "pyo3_runtime"
     assert panic.__name__ == "PanicException"
@@ -328,95 +393,27 @@ def test_panic_exception_class(panic, capfd):
     ), err
 
 
-def test_failing_calls_leak_no_references(panic, diagnostics):
-    basis = quorvel.LegendreBasis(1, 2, 1.0)
-    dofs = [1.0, 2.0, 3.0]
-    bad = [1.0, "x"]
-    t = 12345.678
-    before = [sys.getrefcount(o) for o in (basis, dofs, bad, t)]
-    for _ in range(2000):
-        with pytest.raises(panic):
-            basis.evaluate_at(t, dofs)
-        with pytest.raises(TypeError):
-            basis.evaluate_at(t, bad)
-        with pytest.raises(TypeError):
-            basis.evaluate_at(t, dofs, 3)
-    gc.collect()
-    assert [sys.getrefcount(o) for o in (basis, dofs, bad, t)] == before
-    assert diagnostics() == ["Matrix view: input data buffer too small."] * 2000
+def test_panic_in_a_worker_process_reaches_the_parent(panic, diagnostics):
+    ev = LegendreBasisEvaluator(1, 2, 1.0)
+    context = multiprocessing.get_context("spawn")
+    with concurrent.futures.ProcessPoolExecutor(1, mp_context=context) as executor:
+        future = executor.submit(operator.methodcaller("set_dofs", [1.0]), ev)
+        with pytest.raises(panic) as info:
+            future.result(timeout=120)
+    assert type(info.value) is panic and info.value.args == (wrong_length(1, 4),)
+    assert diagnostics() == [wrong_length(1, 4)]  # written by the worker, on the shared standard error
 
 
-@pytest.mark.refusable_allocation
-def test_huge_sizes_fail_cleanly(panic, diagnostics):
-    huge = quorvel.LegendreBasis(4294967295, 4294967295, 1.0)
-    with pytest.raises(panic, match="^capacity overflow$"):
-        huge.evaluate_all_basis_functions(0.5)
-    with pytest.raises(panic, match="^Matrix view: input data buffer too small.$"):
-        huge.evaluate_at(0.5, [1.0])
-    assert diagnostics() == ["capacity overflow", "Matrix view: input data buffer too small."]
-    with pytest.raises(MemoryError):
-        quorvel.LegendreBasis(2**28, 2**28, 1.0).evaluate_all_basis_function_derivatives(0.5)
-    assert quorvel.LegendreBasis(0, 1, 1.0).evaluate_at(0.5, [3.0]) == 3.0
-
-
-def test_second_interpreter_is_refused():
-    # A legacy sub-interpreter shares the lock and would run the initializer.
-    script = r"""
-import _interpreters, quorvel
-interp = _interpreters.create('legacy')
-for _ in range(2):
-    info = _interpreters.run_string(interp, "import quorvel")
-    print(info.type.__name__, info.msg)
-print(quorvel.sum_as_string(1, 2))
-"""
-    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
-    assert out.returncode == 0, out.stderr
-    lines = out.stdout.splitlines()
-    refusal = "ImportError PyO3 modules do not yet support subinterpreters, see "
-    assert lines[0].startswith(refusal) and lines[1].startswith(refusal)
-    assert lines[2] == "3"
-
-
-def test_sub_interpreters_of_every_kind_are_refused_before_and_after_the_main_import():
-    # A sub-interpreter may try first: the interpreter then initialises single-phase
-    # modules in the main interpreter, which becomes the owner. Isolated interpreters
-    # refuse single-phase modules themselves, before the module's own check runs.
-    script = r"""
-import _interpreters
-def attempt(kind):
-    interp = _interpreters.create(kind)
-    for _ in range(3):
-        info = _interpreters.run_string(interp, "import quorvel")
-        print(kind, "|", info.type.__name__, "|", info.msg)
-    _interpreters.destroy(interp)
-attempt("legacy")
-attempt("isolated")
-import numpy as np, quorvel
-attempt("legacy")
-ev = quorvel.LegendreBasisEvaluator(1, 2, 2.0)
-ev.set_dofs([1, 2, 3, 4])
-print(ev.evaluate_many(np.full(4096, 0.5)) == [1.0] * 4096, quorvel.sum_as_string(1, 2))
-"""
-    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
-    assert out.returncode == 0, out.stderr
-    lines = [line.split(" | ") for line in out.stdout.splitlines()]
-    ours = "PyO3 modules do not yet support subinterpreters, see "
-    for kind, exc, message in lines[:9]:
-        assert exc == "ImportError"
-        if kind == "legacy":
-            assert message.startswith(ours) and len(message) > len(ours)
-        else:
-            assert message == "module quorvel does not support loading in subinterpreters"
-    assert [kind for kind, _, _ in lines[:9]] == ["legacy"] * 3 + ["isolated"] * 3 + ["legacy"] * 3
-    assert lines[9] == ["True 3"]
-
-
-def test_import_is_quiet_under_warnings_as_errors():
-    out = subprocess.run(
-        [sys.executable, "-W", "error", "-c", "import quorvel; print(quorvel.LegendreBasis.__module__)"],
-        capture_output=True,
-        text=True,
-        timeout=60,
+def test_a_process_that_only_unpickles_a_panic_creates_the_class(panic):
+    error = panic("a message")
+    error.add_note("a note")
+    assert copy.copy(error).args == ("a message",)
+    script = (
+        "import pickle, sys\n"
+        "e = pickle.loads(sys.stdin.buffer.read())\n"
+        "t = type(e)\n"
+        "print(t.__module__, t.__qualname__, t.__bases__[0].__name__, e.args, e.__notes__)\n"
     )
-    assert out.returncode == 0, out.stderr
-    assert out.stdout == "quorvel\n"
+    out = subprocess.run([sys.executable, "-c", script], input=pickle.dumps(error), capture_output=True, timeout=60)
+    assert (out.returncode, out.stderr) == (0, b"")
+    assert out.stdout.decode() == "pyo3_runtime PanicException BaseException ('a message',) ['a note']\n"

@@ -1,4 +1,5 @@
-"""lagrange_prolongation_csr and lagrange_to_legendre_csr: scipy.sparse matrices without copies.
+"""lagrange_prolongation_csr, and what it shares with lagrange_to_legendre_csr: scipy.sparse matrices
+without copies.
 
 The triplet functions are the oracle: the same entries, count and bits. The
 arrays must be the ones quorvel allocated (no copy by SciPy on the way), live
@@ -6,51 +7,26 @@ exactly as long as some array views them, and be built without the interpreter
 lock.
 """
 
-import gc
-import resource
-import subprocess
 import sys
 import threading
 
 import numpy as np
 import pytest
-import scipy.sparse
-from conftest import SANITIZED
+from conftest import assert_mirrors, owner_of, triplets_of
 
 import quorvel
 from quorvel import lagrange_prolongation_csr, lagrange_to_legendre_csr
 
+# The tables below that cover both functions (arrays, threads, bad arguments, metadata) hold the cases of
+# lagrange_to_legendre_csr too; its own are in test_lagrange_to_legendre_csr.py.
+
+
 I32 = 2**31 - 1
+
 
 # (nt_coarse, nt_fine): finer, equal, coarser; nested and not; the 333/999 rows that
 # miss the node tolerance; enough rows for several chunks on the worker pool.
 MESHES = [(1, 2), (3, 7), (7, 3), (5, 5), (4, 8), (8, 4), (333, 999), (999, 333), (17, 20000)]
-
-
-def triplets_of(matrix):
-    rows = np.repeat(np.arange(matrix.shape[0]), np.diff(matrix.indptr))
-    return rows.tolist(), matrix.indices.tolist(), matrix.data.tobytes()
-
-
-def assert_mirrors(matrix, triplets, shape):
-    assert type(matrix) is scipy.sparse.csr_array
-    assert matrix.shape == shape
-    rows, cols, values = triplets
-    assert triplets_of(matrix) == (rows, cols, np.array(values, dtype=np.float64).tobytes())
-    # SciPy's own verdict on a fresh matrix of the same arrays, not the flag we set.
-    fresh = scipy.sparse.csr_array((matrix.data, matrix.indices, matrix.indptr), shape=shape)
-    assert fresh.has_canonical_format and matrix.has_canonical_format
-
-
-def owner_of(array):
-    """The object at the end of the array's base chain (through memoryviews)."""
-    while isinstance(array, (np.ndarray, memoryview)):
-        array = array.obj if isinstance(array, memoryview) else array.base
-    return array
-
-
-def native_buffer_type():
-    return type(owner_of(lagrange_to_legendre_csr(1, 1).data))
 
 
 @pytest.mark.parametrize("degree", range(1, 9))
@@ -60,16 +36,6 @@ def test_prolongation_equals_the_triplets(degree):
             lagrange_prolongation_csr(nt_coarse, nt_fine, degree),
             quorvel.lagrange_prolongation_matrix(nt_coarse, nt_fine, degree),
             (nt_fine * degree + 1, nt_coarse * degree + 1),
-        )
-
-
-@pytest.mark.parametrize("degree", range(1, 9))
-def test_transformation_equals_the_triplets(degree):
-    for n_t in (0, 1, 2, 7, 5000):
-        assert_mirrors(
-            lagrange_to_legendre_csr(degree, n_t=n_t),
-            quorvel.lagrange_to_legendre_basis_transformation(degree, n_t),
-            ((degree + 1) * n_t, n_t * degree + 1),
         )
 
 
@@ -104,51 +70,6 @@ def test_arrays_are_the_native_ones_with_the_fitting_index_width(call, shape, in
     assert not hasattr(quorvel, "NativeBuffer")
     with pytest.raises(TypeError):
         type(owner_of(matrix.data))()
-
-
-def test_arrays_outlive_the_matrix_and_are_freed_with_their_last_view():
-    buffer_type = native_buffer_type()
-    gc.collect()
-    live = sys.getrefcount(buffer_type)  # every owner holds a reference to its type
-    matrix = lagrange_to_legendre_csr(2, 3)
-    arrays = [matrix.data, matrix.indices, matrix.indptr]
-    expected = [array.copy() for array in arrays]
-    del matrix
-    gc.collect()
-    for _ in range(100):  # memory freed too early would be reused and overwritten here
-        lagrange_to_legendre_csr(2, 3).data[:] = -1.0
-    assert all(np.array_equal(array, copy) for array, copy in zip(arrays, expected))
-    assert sys.getrefcount(buffer_type) == live + 3
-    del arrays[1:]
-    gc.collect()
-    assert sys.getrefcount(buffer_type) == live + 1
-    del arrays
-    gc.collect()
-    assert sys.getrefcount(buffer_type) == live
-
-
-def resident_bytes():
-    with open("/proc/self/statm") as statm:
-        return int(statm.read().split()[1]) * resource.getpagesize()
-
-
-def test_ten_thousand_matrices_leave_nothing_behind():
-    buffer_type = native_buffer_type()
-
-    def cycle():
-        for _ in range(10**4 // 2):
-            lagrange_prolongation_csr(3, 7, 2).indptr.sum()
-            lagrange_to_legendre_csr(3, 20).data.sum()
-
-    cycle()  # warm-up: SciPy's caches, free lists
-    gc.collect()
-    live, blocks, rss = sys.getrefcount(buffer_type), sys.getallocatedblocks(), resident_bytes()
-    cycle()
-    gc.collect()
-    assert sys.getrefcount(buffer_type) == live
-    assert sys.getallocatedblocks() - blocks < 100
-    if not SANITIZED:  # the sanitizer's quarantine holds freed memory back
-        assert resident_bytes() - rss < 1 << 20
 
 
 def test_eight_threads_build_at_once():
@@ -272,10 +193,3 @@ def test_metadata():
         assert function.__text_signature__ == signature
         assert function.__module__ == "quorvel"
         assert "csr_array" in function.__doc__ and "bit for bit" in function.__doc__
-
-
-def test_import_quorvel_leaves_scipy_unimported():
-    script = "import sys, quorvel; print('scipy' in sys.modules, 'numpy' in sys.modules)"
-    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
-    assert out.returncode == 0, out.stderr
-    assert out.stdout.split() == ["False", "False"]

@@ -19,11 +19,11 @@ import time
 
 import numpy as np
 import pytest
-from conftest import LONG, SANITIZED, reliability_log
+from conftest import LONG, SANITIZED, native_buffer_type, reliability_log
 from hostile import PANIC, Boom, Exporter, Floaty, HostileSequence, Index, Reentry
 
 import quorvel
-from quorvel import LegendreBasis, LegendreBasisEvaluator
+from quorvel import LegendreBasis, LegendreBasisEvaluator, lagrange_prolongation_csr, lagrange_to_legendre_csr
 
 CALLS = 100_000 if LONG else 1_000
 U32 = 2**32 - 1
@@ -207,3 +207,40 @@ def test_repeated_calls_leave_nothing_behind(name, call, args, expected):
         assert growth < 1 << 20, f"resident memory grew by {growth} bytes"
     if LONG:
         reliability_log(f"leaks: {name}: {CALLS} calls in {elapsed:.1f} s, resident growth {growth} bytes")
+
+
+def test_failing_calls_leak_no_references(panic, diagnostics):
+    basis = quorvel.LegendreBasis(1, 2, 1.0)
+    dofs = [1.0, 2.0, 3.0]
+    bad = [1.0, "x"]
+    t = 12345.678
+    before = [sys.getrefcount(o) for o in (basis, dofs, bad, t)]
+    for _ in range(2000):
+        with pytest.raises(panic):
+            basis.evaluate_at(t, dofs)
+        with pytest.raises(TypeError):
+            basis.evaluate_at(t, bad)
+        with pytest.raises(TypeError):
+            basis.evaluate_at(t, dofs, 3)
+    gc.collect()
+    assert [sys.getrefcount(o) for o in (basis, dofs, bad, t)] == before
+    assert diagnostics() == ["Matrix view: input data buffer too small."] * 2000
+
+
+def test_ten_thousand_matrices_leave_nothing_behind():
+    buffer_type = native_buffer_type()
+
+    def cycle():
+        for _ in range(10**4 // 2):
+            lagrange_prolongation_csr(3, 7, 2).indptr.sum()
+            lagrange_to_legendre_csr(3, 20).data.sum()
+
+    cycle()  # warm-up: SciPy's caches, free lists
+    gc.collect()
+    live, blocks, rss = sys.getrefcount(buffer_type), sys.getallocatedblocks(), resident_bytes()
+    cycle()
+    gc.collect()
+    assert sys.getrefcount(buffer_type) == live
+    assert sys.getallocatedblocks() - blocks < 100
+    if not SANITIZED:  # the sanitizer's quarantine holds freed memory back
+        assert resident_bytes() - rss < 1 << 20

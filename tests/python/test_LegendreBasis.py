@@ -1,4 +1,4 @@
-"""LegendreBasis as a user sees it: values against exact oracles, bits, layouts."""
+"""LegendreBasis: values and derivatives against exact oracles and bit for bit, tabulation, metadata."""
 
 import math
 import random
@@ -6,10 +6,17 @@ from fractions import Fraction
 
 import numpy as np
 import pytest
-from conftest import assert_bits_equal, bits, exact_legendre, exact_legendre_derivative
+from conftest import assert_bits_equal, bits, exact_derivative, exact_legendre, exact_legendre_derivative
+from hypothesis import given
+from hypothesis import strategies as st
 from scipy.special import eval_legendre
 
-from quorvel import LegendreBasis
+import quorvel
+from quorvel import LegendreBasis, LegendreBasisEvaluator
+
+# repr, the read-only attributes, pickling and copying of both classes are tested in test_LegendreBasisEvaluator.py;
+# the argument rules every callable shares in test_module.py; hostile arguments, sizes beyond memory, threads and
+# leaks under robustness/.
 
 
 def float_legendre(k, x):
@@ -61,6 +68,26 @@ def float_evaluate(degree, n_t, T, dofs, t, derivative=False):
         p = float_legendre_derivative(i, x) if derivative else float_legendre(i, x)
         s = s + p * dofs[c + n_t * i]
     return (s + s) / h if derivative else s
+
+
+def test_class_metadata():
+    cls = quorvel.LegendreBasis
+    assert cls.__text_signature__ == "(degree, n_t, T)"
+    assert cls.__doc__ is None
+    assert cls.__name__ == "LegendreBasis"
+    for name, sig in [
+        ("evaluate_at", "($self, t, legendre_vals)"),
+        ("evaluate_all_basis_functions", "($self, t)"),
+        ("evaluate_all_basis_function_derivatives", "($self, t)"),
+    ]:
+        assert getattr(cls, name).__text_signature__ == sig
+        assert getattr(cls, name).__doc__ is None
+    with pytest.raises(TypeError):
+        type("Sub", (cls,), {})
+    obj = cls(1, 1, 1.0)
+    assert not hasattr(obj, "__dict__")
+    with pytest.raises(TypeError):
+        __import__("weakref").ref(obj)
 
 
 def test_documented_examples():
@@ -187,3 +214,97 @@ def test_constructor_accepts_every_value_and_converts_in_order():
         LegendreBasis(1, "2", "x")
     with pytest.raises(TypeError, match="^argument 'T': must be real number, not str$"):
         LegendreBasis(1, 2, "x")
+
+
+finite_dof = st.floats(-1e3, 1e3)
+
+
+@given(
+    degree=st.integers(0, 10),
+    n_t=st.integers(1, 8),
+    T=st.floats(1e-3, 1e3),
+    dofs_seed=st.lists(finite_dof, min_size=1, max_size=11),
+    t=st.one_of(st.floats(-10.0, 1e4), st.sampled_from([0.0, -0.0, math.inf, -math.inf, 5e-324])),
+)
+def test_all_basis_functions_dotted_with_dofs_give_the_value(degree, n_t, T, dofs_seed, t):
+    count = n_t * (degree + 1)
+    dofs = [dofs_seed[i % len(dofs_seed)] for i in range(count)]
+    basis = LegendreBasis(degree, n_t, T)
+    ev = LegendreBasisEvaluator(degree, n_t, T)
+    ev.set_dofs(dofs)
+    for all_functions, value in [
+        (basis.evaluate_all_basis_functions(t), basis.evaluate_at(t, dofs)),
+        (basis.evaluate_all_basis_function_derivatives(t), ev.evaluate_derivative_at(t)),
+    ]:
+        terms = [b * d for b, d in zip(all_functions, dofs)]
+        scale = math.fsum(abs(x) for x in terms)
+        assert abs(math.fsum(terms) - value) <= 1e-12 * scale + 1e-300
+    assert bits(basis.evaluate_at(t, dofs)) == bits(ev.evaluate_at(t))
+
+
+# ---------------------------------------------------------------- tabulate
+
+
+@pytest.mark.parametrize(("degree", "n_t", "T"), [(0, 3, 1.0), (1, 2, 2.0), (3, 5, 1.5), (6, 4, -2.0), (9, 7, 0.0)])
+def test_tabulate_orders_0_and_1_are_the_all_basis_vectors(degree, n_t, T):
+    basis = LegendreBasis(degree, n_t, T)
+    rng = np.random.default_rng(degree)
+    times = np.concatenate(
+        [rng.uniform(-0.5, 2.5, 40), [0.0, -0.0, 1.0, 2.0, math.nan, math.inf, -math.inf, 1e300]]
+    ).reshape(4, 12)
+    for order, vectors in [(0, basis.evaluate_all_basis_functions), (1, basis.evaluate_all_basis_function_derivatives)]:
+        intervals, values = basis.tabulate(times, derivative=order)
+        assert intervals.dtype == np.int64 and intervals.shape == times.shape
+        assert values.dtype == np.float64 and values.shape == times.shape + (degree + 1,)
+        for index in np.ndindex(times.shape):
+            vector = vectors(float(times[index]))
+            c = int(intervals[index])
+            local = [vector[c + n_t * i] for i in range(degree + 1)]
+            assert [bits(v) for v in values[index]] == [bits(v) for v in local]
+            # Everything outside interval c is zero: c is the interval the all-basis methods chose.
+            assert all(v == 0.0 for j, v in enumerate(vector) if j % n_t != c)
+
+
+def test_tabulate_higher_orders_against_exact_arithmetic():
+    degree, n_t, T = 5, 4, 1.0  # h = 0.25: the location is exact
+    basis = LegendreBasis(degree, n_t, T)
+    times = np.array([0.0, 0.1, 0.25, 0.3, 0.5, 0.77, 1.0])
+    for m in range(degree + 3):
+        intervals, values = basis.tabulate(times, derivative=m)
+        for t, c, row in zip(times.tolist(), intervals.tolist(), values):
+            x = 2 * (Fraction(t) - c * Fraction(1, 4)) / Fraction(1, 4) - 1
+            for k, v in enumerate(row.tolist()):
+                exact = exact_derivative(k, m, x) * 8**m
+                assert abs(Fraction(v) - exact) <= Fraction(abs(float(exact)) * 2**-48 + 2**-40), (m, t, k)
+        if m > degree:
+            assert not values.any() and not np.signbit(values).any()
+
+
+def test_tabulate_shapes_and_refusals():
+    basis = LegendreBasis(2, 3, 3.0)
+    intervals, values = basis.tabulate(1.5)
+    assert intervals.shape == () and values.shape == (3,) and int(intervals) == 1
+    intervals, values = basis.tabulate(np.empty((0, 4)))
+    assert intervals.shape == (0, 4) and values.shape == (0, 4, 3)
+    reversed_times = np.linspace(0, 3, 9)[::-2]
+    assert np.array_equal(basis.tabulate(reversed_times)[1], basis.tabulate(reversed_times.copy())[1])
+    for call, exc, message in [
+        (lambda: basis.tabulate([1j]), TypeError, "t_values must be real, got complex128"),
+        (lambda: basis.tabulate([0.5], derivative=-2), ValueError, "derivative must be at least 0, got -2"),
+        (lambda: basis.tabulate([0.5], derivative=1.0), TypeError, "derivative must be an int, got float"),
+        (
+            lambda: LegendreBasis(2, 0, 1.0).tabulate([0.5]),
+            ValueError,
+            "cannot tabulate: the basis has no intervals (n_t is 0)",
+        ),
+        (
+            lambda: basis.tabulate(),
+            TypeError,
+            "LegendreBasis.tabulate() missing 1 required positional argument: 't_values'",
+        ),
+    ]:
+        with pytest.raises(exc) as error:
+            call()
+        assert str(error.value) == message
+    assert LegendreBasis(2, 0, 1.0).tabulate([])[1].shape == (0, 3)
+    assert LegendreBasis.tabulate.__text_signature__ == "($self, t_values, *, derivative=0)"

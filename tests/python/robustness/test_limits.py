@@ -53,6 +53,32 @@ def test_storage_beyond_the_machine_word_is_capacity_overflow(call, panic, diagn
     module_still_works()
 
 
+@pytest.mark.refusable_allocation
+def test_huge_sizes_fail_cleanly(panic, diagnostics):
+    huge = quorvel.LegendreBasis(4294967295, 4294967295, 1.0)
+    with pytest.raises(panic, match="^capacity overflow$"):
+        huge.evaluate_all_basis_functions(0.5)
+    with pytest.raises(panic, match="^Matrix view: input data buffer too small.$"):
+        huge.evaluate_at(0.5, [1.0])
+    assert diagnostics() == ["capacity overflow", "Matrix view: input data buffer too small."]
+    with pytest.raises(MemoryError):
+        quorvel.LegendreBasis(2**28, 2**28, 1.0).evaluate_all_basis_function_derivatives(0.5)
+    assert quorvel.LegendreBasis(0, 1, 1.0).evaluate_at(0.5, [3.0]) == 3.0
+
+
+@pytest.mark.refusable_allocation
+def test_constructor_sizes(panic, diagnostics):
+    with pytest.raises(panic, match="^capacity overflow$"):
+        LegendreBasisEvaluator(4294967295, 4294967295, 1.0)
+    assert diagnostics() == ["capacity overflow"]
+    with pytest.raises(MemoryError):
+        LegendreBasisEvaluator(2**28, 2**28, 1.0)
+    with pytest.raises(OverflowError):
+        LegendreBasisEvaluator(1, -2, 1.0)
+    with pytest.raises(TypeError, match="^argument 'T': "):
+        LegendreBasisEvaluator(1, 2, "T")
+
+
 # Runs each named case under an address-space limit a little above what the
 # process already uses; the worker pool is built before the limit is set.
 LIMITED = r"""
