@@ -7,6 +7,7 @@ from fractions import Fraction
 import mpmath
 import numpy as np
 import pytest
+from conftest import native_buffer_type, owner_of
 
 import quorvel
 
@@ -137,10 +138,7 @@ def test_mesh_layout(rule, n, n_t, T):
         assert array.dtype == np.float64 and array.shape == (n_t * n,) and array.flags.c_contiguous
         assert array.flags.writeable
         # Memory of its own: allocated for this result alone, and freed with it.
-        owner = array.base
-        while isinstance(owner, (memoryview, np.ndarray)):
-            owner = owner.obj if isinstance(owner, memoryview) else owner.base
-        assert type(owner).__name__ == "NativeBuffer"
+        assert type(owner_of(array)) is native_buffer_type()
     assert not np.shares_memory(points, weights)
     # The library's interval c: a = h c, b = h + a, computed with the same operations.
     h = T / n_t
