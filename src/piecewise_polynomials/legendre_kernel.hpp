@@ -15,7 +15,8 @@
 // Operation orders that fix the bits:
 //   locate:  q = t / h; c = floor(q) clamped into [0, n_t - 1] (NaN to 0);
 //            a = h c; b = h + a; s = t + (a + b)(-0.5); x = (s + s) / (b - a),
-//            clamped into [-1, 1] (NaN kept).
+//            clamped into [-1, 1] (NaN kept); where a + b overflows, the midpoint
+//            term is a(-0.5) + b(-0.5), the same value had it not overflowed.
 //   P_0 = 1, P_1 = x, P_(m+1) = (P_m (x ((m + m) + 1)) - P_(m-1) m) / (m + 1),
 //            m a double counter.
 //   P'_0 = 0, P'_1 = 1, P'_(m+1) = (m + 1) P_m + x P'_m.
@@ -153,8 +154,26 @@ struct Position {
   Vec<N> x;
 };
 
-/// @brief Interval c = floor(t / h) clamped into [0, last_interval] (NaN to 0) and
-/// x = (s + s) / (b - a) clamped into [-1, 1]; needs at least one interval.
+/// @brief The reference coordinate of t on the interval [a, b]: s = t + (a + b)(-0.5),
+/// x = (s + s) / (b - a), clamped into [-1, 1] (NaN kept).
+///
+/// Where a + b overflows (intervals beyond half the largest double), the halves are
+/// added instead: a(-0.5) + b(-0.5) is (a + b)(-0.5) rounded as if the sum had not
+/// overflowed, since halving is exact there. Everywhere else the bits are those of the
+/// formula as written.
+template <int N>
+QUORVEL_INLINE Vec<N> reference_coordinate(Vec<N> t, Vec<N> a, Vec<N> b) {
+  constexpr double infinity = __builtin_inf();
+  const Vec<N> sum = a + b;
+  const Vec<N> shift =
+      select<N>(simd::magnitude<N>(sum) < infinity, sum * -0.5, a * -0.5 + b * -0.5);
+  const Vec<N> s = t + shift;
+  const Vec<N> x = (s + s) / (b - a);
+  return select<N>(x < -1.0, splat<N>(-1.0), select<N>(x > 1.0, splat<N>(1.0), x));
+}
+
+/// @brief Interval c = floor(t / h) clamped into [0, last_interval] (NaN to 0), and the
+/// reference coordinate of t on [a, b] = [h c, h + h c]; needs at least one interval.
 ///
 /// Clamping the quotient before the floor gives the same interval as flooring
 /// first; on the clamped range [0, 2^32) the floor is exact as a rounding to an
@@ -170,13 +189,20 @@ QUORVEL_INLINE Position<N> locate(Vec<N> t, double h, double last_interval) {
 
   const Vec<N> a = h * c;
   const Vec<N> b = h + a;
-  const Vec<N> s = t + (a + b) * -0.5;
-  Vec<N> x = (s + s) / (b - a);
-  x = select<N>(x < -1.0, splat<N>(-1.0), select<N>(x > 1.0, splat<N>(1.0), x));
-  return {interval, x};
+  return {interval, reference_coordinate<N>(t, a, b)};
 }
 
 // ---------------------------------------------------------------- recurrence
+
+/// @brief Calls step(k) for k = first ... last in increasing order (none when first > last).
+/// The counter is wider than a degree, so that the largest degree, 4294967295, ends
+/// the loop as any other does: a 32-bit counter would wrap to 0 there.
+template <class Step>
+QUORVEL_INLINE void for_each_index(std::uint32_t first, std::uint32_t last, Step&& step) {
+  for (std::uint64_t k = first; k <= last; ++k) {
+    step(static_cast<std::uint32_t>(k));
+  }
+}
 
 /// @brief Calls term(k, P_k(x)) for k = 0 ... degree in increasing order (Order 0),
 /// or term(k, P'_k(x)) (Order 1). Degree >= 0 fixes the degree at compile time.
@@ -193,7 +219,7 @@ QUORVEL_INLINE void for_each_term(Vec<N> x, std::uint32_t runtime_deg, Term&& te
   Vec<N> slope = splat<N>(1.0);     // P'_m
   term(1, Order == 0 ? current : slope);
   double m = 1.0;
-  for (std::uint32_t k = 2; k <= degree; ++k) {
+  for_each_index(2, degree, [&](std::uint32_t k) {
     if constexpr (Order == 1) {
       slope = (m + 1.0) * current + x * slope;
     }
@@ -205,7 +231,7 @@ QUORVEL_INLINE void for_each_term(Vec<N> x, std::uint32_t runtime_deg, Term&& te
     current = next;
     m += 1.0;
     term(k, Order == 0 ? current : slope);
-  }
+  });
 }
 
 /// @brief The vectors of scratch that for_each_term_of_order needs for an order.
@@ -246,7 +272,7 @@ QUORVEL_INLINE void for_each_term_of_order(Vec<N> x, std::uint32_t degree, std::
   }
   term(1, column[order]);
   double m = 1.0;
-  for (std::uint32_t k = 2; k <= degree; ++k) {
+  for_each_index(2, degree, [&](std::uint32_t k) {
     Vec<N>* const next = older;
     older = old;
     old = column;
@@ -261,7 +287,7 @@ QUORVEL_INLINE void for_each_term_of_order(Vec<N> x, std::uint32_t degree, std::
     }
     m += 1.0;
     term(k, column[order]);
-  }
+  });
 }
 
 /// @brief The time-derivative scaling of order `order`: (S + S) / h, applied order times.

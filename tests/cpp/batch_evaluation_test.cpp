@@ -318,6 +318,60 @@ TEST(BatchKernel, EveryInstructionSetTabulatesTheOneTimeBits) {
   }
 }
 
+TEST(BatchKernel, HugeMeshesEvaluateAsTheSameMeshScaledDown) {
+  // Beyond half the largest double, a + b of an interval's ends overflows. Scaling T
+  // and t by 2^-600 scales every step of the location exactly and leaves x as it is,
+  // so the scaled-down mesh, where nothing overflows, is an exact reference.
+  const double scale = std::ldexp(1.0, -600);
+  for (const InstructionSet set : supported_instruction_sets()) {
+    const ForcedInstructionSet forced(set);
+    for (const double T : {1.5e308, std::numeric_limits<double>::max(), 9.5e307}) {
+      for (const std::uint32_t n_t : {2u, 3u, 7u}) {
+        for (const std::uint32_t degree : {1u, 4u, 9u}) {
+          SCOPED_TRACE(std::string(name_of(set)) + ", T " + std::to_string(T) + ", n_t " +
+                       std::to_string(n_t) + ", degree " + std::to_string(degree));
+          const LegendreBasis huge{degree, n_t, T};
+          // Meshes whose last end h + h (n_t - 1) is no double have no reference here.
+          if (!std::isfinite(huge.h() + huge.h() * (n_t - 1.0))) continue;
+          const LegendreBasis small{degree, n_t, T * scale};
+          const DofMatrix dofs = random_dofs(huge, degree, degree + 1);
+          std::mt19937_64 random(n_t);
+          std::uniform_real_distribution<double> time(-0.2 * T, T);
+          std::vector<double> times{inf, -inf, nan, T, -T};
+          for (std::uint32_t c = 0; c <= n_t; ++c) times.push_back(huge.h() * c);
+          while (times.size() < 301) times.push_back(time(random));
+          std::vector<double> scaled(times.size());
+          for (std::size_t i = 0; i < times.size(); ++i) scaled[i] = times[i] * scale;
+
+          std::vector<double> values(times.size());
+          evaluate_contiguous(huge.expansion(dofs), 0, times.data(), values.data(), times.size());
+          const std::size_t width = degree + 1;
+          std::vector<std::int64_t> intervals(times.size());
+          std::vector<double> table(times.size() * width);
+          const kernel::Expansion mesh{huge.h(), n_t - 1.0, degree, nullptr, 0};
+          tabulate_contiguous(mesh, 0, times.data(), intervals.data(), table.data(), times.size());
+          std::vector<double> expected(width);
+          for (std::size_t i = 0; i < times.size(); ++i) {
+            const double reference = small.evaluate(dofs, scaled[i]);
+            ASSERT_EQ(std::bit_cast<std::uint64_t>(huge.evaluate(dofs, times[i])),
+                      std::bit_cast<std::uint64_t>(reference))
+                << "time " << times[i];
+            ASSERT_EQ(std::bit_cast<std::uint64_t>(values[i]),
+                      std::bit_cast<std::uint64_t>(reference))
+                << "time " << times[i];
+            ASSERT_EQ(intervals[i], small.basis_derivatives_at(scaled[i], 0, expected));
+            for (std::size_t k = 0; k < width; ++k) {
+              ASSERT_EQ(std::bit_cast<std::uint64_t>(table[i * width + k]),
+                        std::bit_cast<std::uint64_t>(expected[k]))
+                  << "time " << times[i] << ", k " << k;
+            }
+          }
+        }
+      }
+    }
+  }
+}
+
 TEST(BatchKernel, ForcingAVariantTheCpuLacksFails) {
   const auto sets = supported_instruction_sets();
   ASSERT_EQ(sets.front(), InstructionSet::baseline);

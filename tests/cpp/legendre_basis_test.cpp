@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <stdexcept>
 #include <vector>
 
 #include "sparse_test_support.hpp"
@@ -40,6 +41,24 @@ TEST(LocateInterval, SaturatesAndClamps) {
   // A quotient beyond the 32-bit range saturates rather than wrapping.
   const LegendreBasis wide{0, 4294967295U, 4294967295.0};
   EXPECT_EQ(wide.locate_interval(1e12).interval, 4294967294U);
+}
+
+TEST(LegendreKernel, LoopsOverDegreesEndAtTheLargestDegree) {
+  // The recurrences run k = 2 ... degree through for_each_index; at the largest
+  // degree a 32-bit counter wraps to 0 and never ends. A wrapping loop fails here
+  // at its third step instead of hanging.
+  constexpr std::uint32_t top = std::numeric_limits<std::uint32_t>::max();
+  std::vector<std::uint32_t> seen;
+  auto record = [&](std::uint32_t k) {
+    if (seen.size() == 2) throw std::runtime_error("past the last index");
+    seen.push_back(k);
+  };
+  EXPECT_NO_THROW(kernel::for_each_index(top - 1, top, record));
+  EXPECT_EQ(seen, (std::vector<std::uint32_t>{top - 1, top}));
+  seen.clear();
+  kernel::for_each_index(top, top - 1, record);
+  kernel::for_each_index(3, 2, record);
+  EXPECT_TRUE(seen.empty());
 }
 
 TEST(LegendreValue, FollowsTheRecurrenceBitForBit) {

@@ -280,6 +280,26 @@ def test_tabulate_higher_orders_against_exact_arithmetic():
             assert not values.any() and not np.signbit(values).any()
 
 
+@pytest.mark.parametrize(("degree", "n_t", "T"), [(3, 2, 1.5e308), (5, 3, 1.7e308), (2, 2, 1.7976931348623157e308)])
+def test_meshes_beyond_half_the_largest_double(degree, n_t, T):
+    # a + b of the last intervals' ends overflows; the reference coordinate must not.
+    basis = LegendreBasis(degree, n_t, T)
+    h = T / n_t
+    times = [h * c for c in range(n_t)] + [T] + np.random.default_rng(degree).uniform(0.0, T, 30).tolist()
+    dofs = np.random.default_rng(n_t).uniform(-1.0, 1.0, n_t * (degree + 1)).tolist()
+    intervals, values = basis.tabulate(times)
+    for t, c, row in zip(times, intervals.tolist(), values.tolist()):
+        a = h * c
+        b = h + a
+        x = min(
+            max((2 * Fraction(t) - Fraction(a) - Fraction(b)) / (Fraction(b) - Fraction(a)), Fraction(-1)), Fraction(1)
+        )
+        exact = [exact_legendre(k, x) for k in range(degree + 1)]
+        assert all(abs(Fraction(v) - e) <= Fraction(2.0**-44) for v, e in zip(row, exact)), (t, row)
+        value = sum(Fraction(dofs[c + n_t * k]) * e for k, e in enumerate(exact))
+        assert abs(Fraction(basis.evaluate_at(t, dofs)) - value) <= Fraction(2.0**-42), t
+
+
 def test_tabulate_shapes_and_refusals():
     basis = LegendreBasis(2, 3, 3.0)
     intervals, values = basis.tabulate(1.5)

@@ -398,6 +398,43 @@ def test_every_order_against_exact_arithmetic(degree):
             assert all(bits(r) == bits(0.0) for r in results)
 
 
+HUGE_MESHES = [(1, 2, 1.5e308), (4, 3, 1.7e308), (3, 7, 1.6e308), (2, 2, sys.float_info.max)]
+
+
+def exact_on_mesh(dofs, degree, n_t, T, t, m):
+    """The m-th time derivative at t, exactly, on the interval [a, b] = [h c, h + h c] as the library
+    forms it in doubles, for any h: where a + b overflows the exact midpoint still exists."""
+    h = T / n_t
+    c = min(max(math.floor(t / h), 0), n_t - 1)
+    a = h * c
+    b = h + a
+    x = (2 * Fraction(t) - Fraction(a) - Fraction(b)) / (Fraction(b) - Fraction(a))
+    x = min(max(x, Fraction(-1)), Fraction(1))
+    scale = (2 / Fraction(h)) ** m
+    terms = [Fraction(dofs[c + n_t * k]) * exact_derivative(k, m, x) * scale for k in range(degree + 1)]
+    return sum(terms, Fraction(0)), sum(abs(term) for term in terms)
+
+
+@pytest.mark.parametrize(("degree", "n_t", "T"), HUGE_MESHES)
+def test_meshes_beyond_half_the_largest_double(degree, n_t, T):
+    # a + b of the last intervals' ends overflows; every path still finds the time inside its interval.
+    ev = random_evaluator(degree, n_t, T, seed=n_t)
+    dofs = ev.dofs.tolist()
+    h = T / n_t
+    times = [h * c for c in range(n_t)] + [T] + np.random.default_rng(n_t).uniform(0.0, T, 40).tolist()
+    for m, one, many in [
+        (0, ev.evaluate_at, ev.evaluate_many),
+        (1, ev.evaluate_derivative_at, ev.evaluate_derivative_many),
+    ]:
+        expected = [one(t) for t in times]
+        assert same_bits(many(np.array(times)), expected)
+        assert same_bits(ev.evaluate(np.array(times * 60), derivative=m), expected * 60)  # on the pool too
+        for t, r in zip(times, expected):
+            exact, magnitude = exact_on_mesh(dofs, degree, n_t, T, t, m)
+            tolerance = Fraction(64 * (degree + 1) * (m + 1) * 2.0**-52 * float(magnitude)) + Fraction(2.0**-1070)
+            assert abs(Fraction(r) - exact) <= tolerance, (m, t, r, float(exact))
+
+
 @pytest.mark.parametrize(
     ("degree", "n_t", "T", "nan_dof"),
     [(5, 4, 0.0, 4), (3, 6, math.nan, None), (2, 3, -2.0, 5), (4, 5, 3.0, 7), (0, 2, math.inf, 1), (6, 3, 1.0, None)],
