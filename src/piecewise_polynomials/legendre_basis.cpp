@@ -1,6 +1,8 @@
 #include "legendre_basis.hpp"
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
 #include <memory>
 
 #include "support/failure.hpp"
@@ -36,6 +38,19 @@ std::vector<double> all_basis_vector(const LegendreBasis& basis, double t, std::
 }
 
 }  // namespace
+
+MeshFault mesh_fault(std::uint32_t n_t, double T) noexcept {
+  const double h = T / static_cast<double>(n_t);
+  if (!(h >= std::numeric_limits<double>::min())) {
+    return MeshFault::step_not_normal;
+  }
+  const double a = h * (static_cast<double>(n_t) - 1.0);
+  const double b = h + a;
+  if (!std::isfinite(b)) {
+    return MeshFault::end_overflows;
+  }
+  return std::isfinite(a + b) ? MeshFault::none : MeshFault::ends_sum_overflows;
+}
 
 double legendre_value(std::uint32_t k, double x) noexcept {
   double value = 1.0;

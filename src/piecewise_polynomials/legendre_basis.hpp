@@ -26,6 +26,15 @@ struct IntervalPosition {
   double x;
 };
 
+/// @brief What keeps the uniform mesh of [0, T] from being computed in doubles: its
+/// interval length h = T / n_t zero or subnormal, the last end b = h + h (n_t - 1)
+/// beyond the largest double, or a + b of the last interval's ends beyond it (a = h (n_t - 1)).
+enum class MeshFault { none, step_not_normal, end_overflows, ends_sum_overflows };
+
+/// @brief The first fault of the mesh (h, a = h c, b = h + a as locate forms them), for
+/// T > 0 and n_t >= 1; a + b grows with c, so the last interval decides.
+[[nodiscard]] MeshFault mesh_fault(std::uint32_t n_t, double T) noexcept;
+
 /// @brief P_k(x) by the three-term recurrence (P_k(1) = 1).
 [[nodiscard]] double legendre_value(std::uint32_t k, double x) noexcept;
 

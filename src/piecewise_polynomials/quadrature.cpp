@@ -203,11 +203,6 @@ ReferenceRule reference_rule(QuadratureRule rule, std::uint32_t n_points) {
   return result;
 }
 
-double mesh_end(std::uint32_t n_t, double T) noexcept {
-  const double h = T / static_cast<double>(n_t);
-  return h + h * (static_cast<double>(n_t) - 1.0);
-}
-
 void map_to_mesh(const ReferenceRule& rule, std::uint32_t n_t, double T, std::span<double> points,
                  std::span<double> weights, LazyThreadPool& pool) {
   const std::size_t n = rule.nodes.size();

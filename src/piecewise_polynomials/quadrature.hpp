@@ -50,13 +50,9 @@ struct ReferenceRule {
 /// nodes and weights are exactly mirrored about 0.
 [[nodiscard]] ReferenceRule reference_rule(QuadratureRule rule, std::uint32_t n_points);
 
-/// @brief The end of the mesh's last interval, h + h (n_t - 1), which may overflow
-/// for a T close to the largest double; n_t >= 1.
-[[nodiscard]] double mesh_end(std::uint32_t n_t, double T) noexcept;
-
 /// @brief Writes the rule's points and weights for each of the n_t intervals of [0, T],
-/// interval by interval: n_t * size entries each in @p points and @p weights. T must be
-/// positive with a finite mesh_end; large meshes run on @p pool.
+/// interval by interval: n_t * size entries each in @p points and @p weights. The mesh
+/// must have no fault (mesh_fault); large meshes run on @p pool.
 void map_to_mesh(const ReferenceRule& rule, std::uint32_t n_t, double T, std::span<double> points,
                  std::span<double> weights, LazyThreadPool& pool);
 

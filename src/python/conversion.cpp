@@ -3,6 +3,7 @@
 #include <cmath>
 #include <limits>
 
+#include "piecewise_polynomials/legendre_basis.hpp"
 #include "support/messages.hpp"
 
 namespace quorvel::python {
@@ -55,7 +56,20 @@ void raise_wrong_type(std::string_view name, const char* what, PyObject* receive
 }
 
 void raise_wrong_value(std::string_view name, std::string_view what, PyObject* received) {
-  Ref repr = Ref::checked(PyObject_Repr(received));
+  Ref repr(PyObject_Repr(received));
+  if (!repr && PyLong_Check(received) && PyErr_ExceptionMatches(PyExc_ValueError)) {
+    // Beyond the interpreter's limit on the digits of an int's text.
+    PyErr_Clear();
+    const Ref bits = Ref::checked(PyObject_CallMethod(received, "bit_length", nullptr));
+    const std::size_t count = PyLong_AsSize_t(bits.get());
+    if (count == static_cast<std::size_t>(-1) && PyErr_Occurred()) {
+      throw PythonError{};
+    }
+    repr = Ref::checked(PyUnicode_FromFormat(messages::long_int, count));
+  }
+  if (!repr) {
+    throw PythonError{};
+  }
   PyErr_Format(PyExc_ValueError, messages::wrong_value, static_cast<int>(name.size()), name.data(),
                static_cast<int>(what.size()), what.data(), repr.get());
   throw PythonError{};
@@ -128,6 +142,10 @@ Real Converter<Real>::convert(PyObject* obj, std::string_view name) {
       PyErr_Clear();
       raise_wrong_type(name, "a real number", obj);
     }
+    if (PyErr_ExceptionMatches(PyExc_OverflowError)) {  // an int beyond the largest double
+      PyErr_Clear();
+      raise_wrong_value(name, messages::within_float64, obj);
+    }
     throw PythonError{};
   }
   return {value};
@@ -138,7 +156,25 @@ Length Converter<Length>::convert(PyObject* obj, std::string_view name) {
   if (!(value > 0.0) || !std::isfinite(value)) {
     raise_wrong_value(name, "positive and finite", obj);
   }
-  return {value};
+  return {value, obj};
+}
+
+void refuse_unrepresentable_mesh(const Length& T, std::uint32_t n_t) {
+  const char* refusal = nullptr;
+  switch (mesh_fault(n_t, T.value)) {
+    case MeshFault::none: return;
+    case MeshFault::step_not_normal: refusal = messages::mesh_step_not_normal; break;
+    case MeshFault::end_overflows: refusal = messages::mesh_end_overflows; break;
+    case MeshFault::ends_sum_overflows: refusal = messages::mesh_ends_sum_overflows; break;
+  }
+  Ref shown =
+      T.given != nullptr ? Ref(Py_NewRef(T.given)) : Ref::checked(PyFloat_FromDouble(T.value));
+  PyErr_Format(PyExc_ValueError, refusal, shown.get(), static_cast<unsigned>(n_t));
+  throw PythonError{};
+}
+
+void refuse_unrepresentable_mesh(double T, std::uint32_t n_t) {
+  refuse_unrepresentable_mesh(Length{T}, n_t);
 }
 
 Text Converter<Text>::convert(PyObject* obj, std::string_view name) {

@@ -34,7 +34,8 @@ void remap_type_error(std::string_view name);
 /// @brief Sets TypeError "NAME must be WHAT, got TYPE" and throws.
 [[noreturn]] void raise_wrong_type(std::string_view name, const char* what, PyObject* received);
 
-/// @brief Sets ValueError "NAME must be WHAT, got REPR" and throws.
+/// @brief Sets ValueError "NAME must be WHAT, got REPR" and throws; an int too long for
+/// its decimal text is shown by its bit length.
 [[noreturn]] void raise_wrong_value(std::string_view name, std::string_view what,
                                     PyObject* received);
 
@@ -83,9 +84,11 @@ struct Real {
   double value;
 };
 
-/// @brief A positive, finite real number: a length, such as the end T of [0, T].
+/// @brief A positive, finite real number: a length, such as the end T of [0, T]; `given`
+/// is the argument as passed (borrowed for the call), which messages show.
 struct Length {
   double value;
+  PyObject* given = nullptr;
 };
 
 /// @brief A str, as UTF-8.
@@ -129,6 +132,15 @@ struct Converter<Length> {
   static constexpr Messages messages = Messages::named;
   static Length convert(PyObject* obj, std::string_view name);
 };
+
+/// @brief Refuses a T whose uniform mesh of n_t intervals cannot be computed in doubles:
+/// ValueError naming T (shown as given) when h = T / n_t is zero or subnormal, when the
+/// last end h + h * (n_t - 1) overflows, or when the sum a + b of the last interval's
+/// ends does. Every callable that places times on the mesh of a Length T calls it.
+void refuse_unrepresentable_mesh(const Length& T, std::uint32_t n_t);
+
+/// @brief The same for a T that is only a value (shown as a float).
+void refuse_unrepresentable_mesh(double T, std::uint32_t n_t);
 
 template <>
 struct Converter<Text> {

@@ -3,7 +3,6 @@
 // argument is checked before anything is allocated; the rule is built and the
 // arrays are filled with the interpreter lock released.
 
-#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -40,15 +39,11 @@ QuadratureRule rule_named(const Option<Object>& rule) {
   raise_wrong_value("rule", "'gauss', 'radau' or 'lobatto'", rule.given->ptr);
 }
 
-PyObject* quadrature(PointCount n_points, IntervalCount n_t, Object T_object, Option<Object> rule) {
-  // Converted here rather than by the binder: the mesh-end message below shows T as given.
-  const double T = Converter<Length>::convert(T_object.ptr, "T").value;
+PyObject* quadrature(PointCount n_points, IntervalCount n_t, Length T_given, Option<Object> rule) {
+  const double T = T_given.value;
   const auto n = static_cast<std::uint32_t>(n_points.value);
   const auto intervals = static_cast<std::uint32_t>(n_t.value);
-  if (!std::isfinite(mesh_end(intervals, T))) {
-    PyErr_Format(PyExc_ValueError, messages::mesh_end_overflows, T_object.ptr, intervals);
-    throw PythonError{};
-  }
+  refuse_unrepresentable_mesh(T_given, intervals);
   const QuadratureRule chosen = rule_named(rule);
   if (n < min_quadrature_points(chosen)) {
     PyErr_Format(PyExc_ValueError, messages::lobatto_points, n);
@@ -71,7 +66,7 @@ PyObject* quadrature(PointCount n_points, IntervalCount n_t, Object T_object, Op
 }
 
 using Quadrature = Function<"quadrature", Messages::named,
-                            [](PointCount n_points, IntervalCount n_t, Object T,
+                            [](PointCount n_points, IntervalCount n_t, Length T,
                                Option<Object> rule) { return quadrature(n_points, n_t, T, rule); },
                             "n_points", "n_t", "T", "*", "rule='gauss'">;
 

@@ -23,6 +23,7 @@ template <auto Rows, auto Size>
 PyObject* legendre_matrix(Bounded<0, u32_max - 1> degree, Bounded<1, u32_max> n_t, Length T) {
   const auto d = static_cast<std::uint32_t>(degree.value);
   const auto n = static_cast<std::uint32_t>(n_t.value);
+  refuse_unrepresentable_mesh(T, n);
   refuse_unaddressable(degree.value, n_t.value, [](std::int64_t dd, std::int64_t nn) {
     return Size(static_cast<std::uint32_t>(dd), static_cast<std::uint32_t>(nn));
   });
@@ -34,6 +35,7 @@ PyObject* lagrange_matrix(Bounded<1, lagrange_degree_limit> degree, Bounded<1, u
                           Length T) {
   const auto d = static_cast<std::uint32_t>(degree.value);
   const auto n = static_cast<std::uint32_t>(n_t.value);
+  refuse_unrepresentable_mesh(T, n);
   // The n_t degree + 1 DOFs are counted in 32 bits.
   refuse_unless_fits("n_t", n_t.value, 1, " at degree " + std::to_string(degree.value),
                      [&](std::int64_t nn) { return nn * degree.value <= u32_max; });

@@ -67,8 +67,19 @@ inline constexpr const char* no_intervals_to_evaluate =
     "cannot evaluate: the evaluator has no intervals (n_t is 0)";
 inline constexpr const char* no_intervals_to_tabulate =
     "cannot tabulate: the basis has no intervals (n_t is 0)";
+/// The mesh of [0, T] that a T and n_t give cannot be computed: T as given, n_t.
 inline constexpr const char* mesh_end_overflows =
     "T must leave the mesh's last end h + h * (n_t - 1) finite, got %R with n_t = %u";
+inline constexpr const char* mesh_ends_sum_overflows =
+    "T must leave the sum a + b of the last interval's ends a = h * (n_t - 1) and b = h + a "
+    "finite, got %R with n_t = %u";
+inline constexpr const char* mesh_step_not_normal =
+    "T must give a normal interval length h = T / n_t (at least 2.2250738585072014e-308), got "
+    "%R with n_t = %u";
+/// What a real number beyond the largest double must be: "NAME must be " + this + ", got REPR".
+inline constexpr const char* within_float64 = "within the range of float64";
+/// How an int too long for its decimal text is shown: its bit length.
+inline constexpr const char* long_int = "an int of %zu bits";
 inline constexpr const char* lobatto_points =
     "n_points must be at least 2 for rule 'lobatto', got %u";
 /// Pieces of the refusals of sizes: "at most L" + " at degree D" + a reason.

@@ -176,6 +176,20 @@ def test_mesh_layout(rule, n, n_t, T):
             ValueError,
             "T must leave the mesh's last end h + h * (n_t - 1) finite, got 1.7976931348623157e+308 with n_t = 3",
         ),
+        (
+            (2, 2, 1.5e308),
+            {},
+            ValueError,
+            "T must leave the sum a + b of the last interval's ends a = h * (n_t - 1) and b = h + a finite, "
+            "got 1.5e+308 with n_t = 2",
+        ),
+        (
+            (3, 3, 5e-324),
+            {},
+            ValueError,
+            "T must give a normal interval length h = T / n_t (at least 2.2250738585072014e-308), got 5e-324 with n_t = 3",
+        ),
+        ((3, 3, 10**400), {}, ValueError, "T must be within the range of float64, got 1" + "0" * 400),
         ((2, 3, 1.0), {"rule": "simpson"}, ValueError, "rule must be 'gauss', 'radau' or 'lobatto', got 'simpson'"),
         ((2, 3, 1.0), {"rule": None}, TypeError, "rule must be a str, got NoneType"),
         ((1, 3, 1.0), {"rule": "lobatto"}, ValueError, "n_points must be at least 2 for rule 'lobatto', got 1"),

@@ -1,6 +1,7 @@
 """legendre_mass_matrix, legendre_dg_time_matrix, lagrange_mass_matrix and lagrange_derivative_matrix."""
 
 import math
+import sys
 from fractions import Fraction
 
 import numpy as np
@@ -131,6 +132,13 @@ def test_legendre_matrices_reproduce_integrals_of_piecewise_polynomials():
     assert b @ (dg @ a) == pytest.approx(expected, rel=1e-9)
 
 
+SUBNORMAL_STEP = (
+    "T must give a normal interval length h = T / n_t (at least 2.2250738585072014e-308), got {} with n_t = {}"
+)
+ENDS_SUM = "T must leave the sum a + b of the last interval's ends a = h * (n_t - 1) and b = h + a finite, got {} with n_t = {}"
+LAST_END = "T must leave the mesh's last end h + h * (n_t - 1) finite, got {} with n_t = {}"
+
+
 @pytest.mark.parametrize(
     ("call", "exc", "message"),
     [
@@ -149,6 +157,30 @@ def test_legendre_matrices_reproduce_integrals_of_piecewise_polynomials():
             "n_t must be at most 1073741823 at degree 4, got 2147483648",
         ),
         (lambda: quorvel.legendre_dg_time_matrix(4294967294, 10, 1.0), ValueError, "degree must be at most "),
+        # T whose mesh cannot be formed in doubles, and ints beyond them: ValueError naming T.
+        (lambda: quorvel.legendre_mass_matrix(1, 2, 5e-324), ValueError, SUBNORMAL_STEP.format("5e-324", 2)),
+        (lambda: quorvel.lagrange_mass_matrix(1, 3, 4e-308), ValueError, SUBNORMAL_STEP.format("4e-308", 3)),
+        (lambda: quorvel.legendre_dg_time_matrix(1, 2, 1.5e308), ValueError, ENDS_SUM.format("1.5e+308", 2)),
+        (
+            lambda: quorvel.lagrange_derivative_matrix(1, 3, np.float64(1.7e308)),
+            ValueError,
+            ENDS_SUM.format("np.float64(1.7e+308)", 3),
+        ),
+        (
+            lambda: quorvel.legendre_mass_matrix(1, 3, sys.float_info.max),
+            ValueError,
+            LAST_END.format("1.7976931348623157e+308", 3),
+        ),
+        (
+            lambda: quorvel.lagrange_mass_matrix(1, 2, 10**400),
+            ValueError,
+            "T must be within the range of float64, got 1" + "0" * 400,
+        ),
+        (
+            lambda: quorvel.legendre_mass_matrix(1, 2, 10**5000),
+            ValueError,
+            "T must be within the range of float64, got an int of 16610 bits",
+        ),
     ],
 )
 def test_time_matrix_refusals(call, exc, message):
