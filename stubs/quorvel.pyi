@@ -211,8 +211,8 @@ def lagrange_prolongation_csr(nt_coarse: int, nt_fine: int, degree: int) -> csr_
     Shape: (nt_fine * degree + 1, nt_coarse * degree + 1); the same stored entries,
     bit for bit. data, indices and indptr view arrays that quorvel allocated once
     (int32 indices when the sizes fit, else int64). degree, nt_coarse and nt_fine
-    must be at least 1, with at most 4294967295 DOFs per mesh (ValueError
-    otherwise).
+    must be at least 1, degree at most 100, with at most 4294967295 DOFs per mesh
+    (ValueError otherwise).
     """
 
 def lagrange_to_legendre_csr(degree: int, n_t: int) -> csr_array[np.float64, tuple[int, int]]:

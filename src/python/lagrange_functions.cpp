@@ -67,7 +67,7 @@ void refuse_large_mesh(std::string_view name, std::int64_t intervals, std::int64
 using LagrangeProlongationCsr =
     Function<"lagrange_prolongation_csr", Messages::named,
              [](Bounded<1, u32_max> nt_coarse, Bounded<1, u32_max> nt_fine,
-                Bounded<1, u32_max - 1> degree) -> PyObject* {
+                Bounded<1, lagrange_degree_limit> degree) -> PyObject* {
                refuse_large_mesh("nt_coarse", nt_coarse.value, degree.value);
                refuse_large_mesh("nt_fine", nt_fine.value, degree.value);
                return build_csr_array([&] {
@@ -102,8 +102,8 @@ PyMethodDef csr_definitions[] = {
         "lagrange_prolongation_matrix(nt_coarse, nt_fine, degree), bit for bit. data,\n"
         "indices and indptr view arrays that quorvel allocated once (indices int32 when\n"
         "the sizes fit, else int64), built without the interpreter lock. degree, nt_coarse\n"
-        "and nt_fine must be at least 1, with at most 4294967295 DOFs per mesh\n"
-        "(ValueError otherwise).">(),
+        "and nt_fine must be at least 1, degree at most 100, with at most 4294967295 DOFs\n"
+        "per mesh (ValueError otherwise).">(),
     LagrangeToLegendreCsr::def<
         "The matrix that turns Lagrange DOFs into Legendre DOFs, as a scipy.sparse.csr_array\n"
         "of shape ((degree + 1) * n_t, n_t * degree + 1).\n\n"

@@ -17,6 +17,12 @@
 
 namespace quorvel::python {
 
+/// @brief The largest degree of the Lagrange matrices of the array API. Beyond it the
+/// Lagrange polynomials of equispaced nodes are of no use (their interpolation diverges,
+/// their matrices lose every digit), and the time matrices' element integrals cost
+/// O(degree^4).
+inline constexpr std::int64_t lagrange_degree_limit = 100;
+
 /// @brief scipy.sparse.csr_array, importing SciPy on first use (a borrowed reference).
 PyObject* csr_array_class();
 

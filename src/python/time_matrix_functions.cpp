@@ -14,11 +14,6 @@ namespace {
 
 constexpr std::int64_t u32_max = 4294967295;
 
-// Beyond this degree the Lagrange polynomials of equispaced nodes are of no
-// use (their interpolation diverges, their matrices lose every digit), and
-// their element matrices cost O(degree^4).
-constexpr std::int64_t lagrange_degree_limit = 100;
-
 template <auto Rows, auto Size>
 PyObject* legendre_matrix(Bounded<0, u32_max - 1> degree, Bounded<1, u32_max> n_t, Length T) {
   const auto d = static_cast<std::uint32_t>(degree.value);
