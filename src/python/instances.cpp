@@ -1,6 +1,24 @@
 #include "instances.hpp"
 
+#include <pthread.h>
+
+#include <mutex>
+
 namespace quorvel::python {
+
+namespace {
+
+void borrows_after_fork_in_child() noexcept {
+  detail::process_generation.fetch_add(1, std::memory_order_relaxed);
+}
+
+}  // namespace
+
+void register_borrow_fork_handler() {
+  static std::once_flag registered;
+  std::call_once(registered,
+                 [] { ::pthread_atfork(nullptr, nullptr, &borrows_after_fork_in_child); });
+}
 
 void check_receiver(PyObject* self, PyTypeObject* expected, const char* class_name) {
   if (self == nullptr || Py_TYPE(self) != expected) {

@@ -23,12 +23,44 @@ namespace quorvel::python {
 
 // ---------------------------------------------------------------- borrows
 
-/// @brief Per-instance borrow state: 0 free, -1 exclusive, n > 0 shared by n calls.
-using BorrowCounter = std::atomic<std::int32_t>;
+/// @brief Per-instance borrow state: the process generation that took the borrows (high
+/// 32 bits) and their count (low 32 bits: 0 free, -1 exclusive, n > 0 shared by n calls).
+/// A count from another generation was taken before a fork, by threads the child lacks:
+/// it reads as free.
+using BorrowCounter = std::atomic<std::uint64_t>;
 
 /// @brief What a call holds for its length: a shared or an exclusive borrow, or none at all
 /// (members that read only what the constructor fixed, such as a repr or the degree).
 enum class Access { shared, exclusive, none };
+
+namespace detail {
+
+/// @brief 0 in the process that imported the module, one more in each forked child.
+inline std::atomic<std::uint32_t> process_generation{0};
+
+/// @brief The state of a counter holding @p count borrows of @p generation.
+constexpr std::uint64_t borrow_state(std::uint32_t generation, std::int32_t count) noexcept {
+  return (std::uint64_t{generation} << 32) | static_cast<std::uint32_t>(count);
+}
+
+/// @brief The count of @p state, 0 when another generation took it.
+constexpr std::int32_t borrow_count(std::uint64_t state, std::uint32_t generation) noexcept {
+  return static_cast<std::uint32_t>(state >> 32) == generation
+             ? static_cast<std::int32_t>(static_cast<std::uint32_t>(state))
+             : 0;
+}
+
+}  // namespace detail
+
+/// @brief Makes every borrow taken before a fork read as released in the child (registered
+/// once, when the module is created).
+///
+/// The threads that took them do not exist there. The thread that forked does, and goes
+/// on with its calls, but without their borrows: it forks only from Python code that one
+/// of its calls runs (a conversion's __float__, say), and knowing which borrows are its
+/// own would cost every borrow a thread-local lookup. Counts stay right either way: a
+/// borrow from before the fork is returned in the child without touching the counter.
+void register_borrow_fork_handler();
 
 /// @brief Holds a borrow for the length of a call; a conflict raises RuntimeError at once.
 ///
@@ -40,42 +72,39 @@ template <Access access>
 class Borrow {
  public:
   explicit Borrow(BorrowCounter& counter) : counter_(counter) {
-    std::int32_t current = counter_.load(std::memory_order_relaxed);
-    if constexpr (access == Access::none) {
-      (void)current;
-    } else if constexpr (access == Access::exclusive) {
+    if constexpr (access != Access::none) {
+      generation_ = detail::process_generation.load(std::memory_order_relaxed);
+      std::uint64_t state = counter_.load(std::memory_order_relaxed);
+      std::int32_t count = 0;
       do {
-        if (current != 0) {
-          raise(PyExc_RuntimeError, messages::already_borrowed);
+        count = detail::borrow_count(state, generation_);
+        if (access == Access::exclusive ? count != 0 : count < 0) {
+          raise(PyExc_RuntimeError, access == Access::exclusive
+                                        ? messages::already_borrowed
+                                        : messages::already_mutably_borrowed);
         }
-      } while (!try_change(current, -1));
-    } else {
-      do {
-        if (current < 0) {
-          raise(PyExc_RuntimeError, messages::already_mutably_borrowed);
-        }
-      } while (!try_change(current, current + 1));
+      } while (!try_change(
+          state, detail::borrow_state(generation_, access == Access::exclusive ? -1 : count + 1)));
     }
   }
   Borrow(const Borrow&) = delete;
   Borrow& operator=(const Borrow&) = delete;
   ~Borrow() {
-    if constexpr (access == Access::none) {
-    } else if constexpr (access == Access::exclusive) {
-      counter_.store(0, std::memory_order_release);
-    } else {
-#ifdef Py_GIL_DISABLED
-      counter_.fetch_sub(1, std::memory_order_release);
-#else
-      counter_.store(counter_.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
-#endif
+    if constexpr (access != Access::none) {
+      std::uint64_t state = counter_.load(std::memory_order_relaxed);
+      do {
+        if (static_cast<std::uint32_t>(state >> 32) != generation_) {
+          return;  // taken before a fork, in the process this child came from: forgotten
+        }
+      } while (!try_change(
+          state, access == Access::exclusive ? detail::borrow_state(generation_, 0) : state - 1));
     }
   }
 
  private:
-  bool try_change(std::int32_t& current, std::int32_t next) noexcept {
+  bool try_change(std::uint64_t& current, std::uint64_t next) noexcept {
 #ifdef Py_GIL_DISABLED
-    return counter_.compare_exchange_weak(current, next, std::memory_order_acquire,
+    return counter_.compare_exchange_weak(current, next, std::memory_order_acq_rel,
                                           std::memory_order_relaxed);
 #else
     counter_.store(next, std::memory_order_relaxed);
@@ -85,6 +114,7 @@ class Borrow {
   }
 
   BorrowCounter& counter_;
+  std::uint32_t generation_ = 0;
 };
 
 // ---------------------------------------------------------------- instances

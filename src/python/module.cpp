@@ -6,6 +6,7 @@
 #include <string>
 
 #include "callables.hpp"
+#include "instances.hpp"
 #include "module_contents.hpp"
 #include "support/bulk_array.hpp"
 #include "support/messages.hpp"
@@ -65,6 +66,7 @@ void initialize(PyObject* module) {
   // Arrays that leave as NumPy arrays come from the interpreter's raw allocator, which
   // tracemalloc sees, as it sees NumPy's own.
   install_bulk_memory({&allocate_raw, &release_raw});
+  register_borrow_fork_handler();
   Ref name = Ref::checked(PyModule_GetNameObject(module));
   auto add_function = [&](PyMethodDef& def) {
     add_attribute(module, def.ml_name, Ref(PyCMethod_New(&def, module, name.get(), nullptr)));

@@ -94,7 +94,7 @@ batches = [0]
 def busy():
     # Large batches, back to back: forks land while the pool is working for this thread.
     while not stop.is_set():
-        assert other.evaluate_many(times) == expected
+        assert other.evaluate(times).tolist() == expected
         batches[0] += 1
 
 thread = threading.Thread(target=busy)
@@ -103,8 +103,9 @@ while batches[0] == 0:
     time.sleep(0.001)
 
 def child():
-    # `other` stays shared-borrowed here by a thread that does not exist in the child:
-    # reading works, and the pool restarts without that thread's batch.
+    # `other` was shared-borrowed by a thread that does not exist in the child: its borrow
+    # is gone with it, so set_dofs works, and the pool restarts without that thread's batch.
+    other.set_dofs([((i * 37) % 11) / 11.0 - 0.5 for i in range(200)])
     return 0 if batches_correct() and batches_correct(other, 4096) else 3
 
 rng = np.random.default_rng(1)
@@ -115,6 +116,30 @@ for _ in range(int(sys.argv[1])):
 stop.set()
 thread.join(timeout=60)
 print(sorted(set(codes)), len(codes), batches[0], thread.is_alive())
+"""
+
+
+IN_A_CALL = r"""
+# A call's own conversion forks, and the child goes on inside that call: a borrow taken and
+# returned there meanwhile, and then the call's own return, leave nothing borrowed.
+forked = []
+
+class ForkingTime:
+    def __float__(self):
+        forked.append(os.fork())
+        if forked[0] == 0:
+            ev.evaluate_at(0.25)
+        return 0.5
+
+value = ev.evaluate_at(ForkingTime())
+if forked[0] == 0:
+    code = 3
+    try:
+        ev.set_dofs([((i * 37) % 11) / 11.0 - 0.5 for i in range(200)])
+        code = 0 if value == ev.evaluate_at(0.5) and batches_correct() else 4
+    finally:
+        os._exit(code)
+print(os.waitstatus_to_exitcode(os.waitpid(forked[0], 0)[1]), value == ev.evaluate_at(0.5))
 """
 
 
@@ -146,6 +171,10 @@ def test_fork_before_the_pool_is_built():
 def test_multiprocessing_fork_pool(rounds):
     assert run(MULTIPROCESSING, rounds) == ["True", str(6 * rounds)]
     reliability_log(f"fork: multiprocessing pool (fork context) ran {6 * rounds} large batches")
+
+
+def test_fork_inside_a_call_keeps_the_borrow_count_right():
+    assert run(IN_A_CALL) == ["0", "True"]
 
 
 @pytest.mark.parametrize("forks", [pytest.param(10, id="short"), pytest.param(300, id="long", marks=pytest.mark.long)])
