@@ -316,6 +316,14 @@ OutputArray::OutputArray(PyObject* out, std::string_view name,
     throw PythonError{};
   }
   strides_ = view_.strides();
+  // Results written to one element for several indices would overwrite each other, and
+  // times read back from it would already be results.
+  if (has_overlapping_elements(view_.shape(), strides_)) {
+    Ref strides = attribute_text(out, "strides");
+    PyErr_Format(PyExc_ValueError, messages::overlapping_elements, length, name.data(),
+                 strides.get());
+    throw PythonError{};
+  }
 }
 
 PyObject* numpy_asarray_function() { return numpy_asarray.get(); }

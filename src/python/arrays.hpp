@@ -124,7 +124,7 @@ using Float64Buffer = Input<&InputArray::float64_buffer, Messages::original>;
 using RealArray = Input<&InputArray::real_array, Messages::named>;
 
 /// @brief A caller's `out=` array: a writable float64 numpy.ndarray of a given shape,
-/// any strides.
+/// any strides that keep its elements apart.
 class OutputArray {
  public:
   /// @brief TypeError or ValueError naming NAME unless @p out is such an array.

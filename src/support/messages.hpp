@@ -61,6 +61,8 @@ inline constexpr const char* not_real = "%.*s must be real, got %U";
 inline constexpr const char* wrong_dtype = "%.*s must have dtype float64, got %U";
 inline constexpr const char* wrong_shape = "%.*s must have shape %S, got %U";
 inline constexpr const char* read_only = "%.*s must be writable, got a read-only array";
+inline constexpr const char* overlapping_elements =
+    "%.*s must not have elements that share memory, got strides %S";
 inline constexpr const char* wrong_state =
     "state must hold %zu float64 DOFs (%zu bytes), got %zu bytes";
 inline constexpr const char* no_intervals_to_evaluate =

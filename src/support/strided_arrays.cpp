@@ -1,5 +1,6 @@
 #include "strided_arrays.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 #include "support/failure.hpp"
@@ -113,6 +114,62 @@ bool same_elements(const StridedDoubles<const std::byte>& a,
 bool has_repeated_elements(const StridedDoubles<std::byte>& array) noexcept {
   for (std::size_t axis = 0; axis < array.shape.size(); ++axis) {
     if (array.shape[axis] > 1 && array.strides[axis] == 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
+bool has_overlapping_elements(std::span<const std::int64_t> shape,
+                              std::span<const std::int64_t> strides) {
+  if (element_count(shape) < 2) {
+    return false;
+  }
+  struct Axis {
+    std::uint64_t extent;
+    std::uint64_t step;  // |stride| in bytes
+  };
+  std::vector<Axis> axes;
+  for (std::size_t axis = 0; axis < shape.size(); ++axis) {
+    if (shape[axis] > 1) {
+      const std::int64_t stride = strides[axis];
+      axes.push_back({static_cast<std::uint64_t>(shape[axis]),
+                      stride < 0 ? 0 - static_cast<std::uint64_t>(stride)
+                                 : static_cast<std::uint64_t>(stride)});
+    }
+  }
+  std::sort(axes.begin(), axes.end(), [](const Axis& a, const Axis& b) { return a.step < b.step; });
+  // Nested axes (every step beyond the span the smaller ones cover) cannot overlap; a
+  // span beyond 64 bits means the steps are not nested either.
+  std::uint64_t span = 0;  // the farthest two elements of the axes so far lie apart
+  bool nested = true;
+  for (const Axis& axis : axes) {
+    std::uint64_t reach = 0;
+    if (axis.step < span + sizeof(double) ||
+        __builtin_mul_overflow(axis.step, axis.extent - 1, &reach) ||
+        __builtin_add_overflow(span, reach, &span)) {
+      nested = false;
+      break;
+    }
+  }
+  if (nested) {
+    return false;
+  }
+  // Any other layout: the byte offsets of all elements, sorted, are at least 8 apart.
+  std::vector<std::int64_t> offsets;
+  offsets.reserve(checked_storage_count(element_count(shape), sizeof(std::int64_t)));
+  offsets.push_back(0);
+  for (std::size_t axis = 0; axis < shape.size(); ++axis) {
+    const std::size_t inner = offsets.size();
+    for (std::int64_t i = 1; i < shape[axis]; ++i) {
+      for (std::size_t j = 0; j < inner; ++j) {
+        offsets.push_back(offsets[j] + i * strides[axis]);
+      }
+    }
+  }
+  std::sort(offsets.begin(), offsets.end());
+  for (std::size_t k = 1; k < offsets.size(); ++k) {
+    if (offsets[k] - offsets[k - 1] < static_cast<std::int64_t>(sizeof(double))) {
       return true;
     }
   }

@@ -92,6 +92,12 @@ void for_each_run(const PairedLayout& layout, std::uint64_t begin, std::uint64_t
 /// @brief Whether two indices of the array name one element (an axis of stride 0).
 [[nodiscard]] bool has_repeated_elements(const StridedDoubles<std::byte>& array) noexcept;
 
+/// @brief Whether two elements of the array share a byte: an axis of stride 0, or strides
+/// that bring two elements closer than 8 bytes. Exact: layouts whose axes do not nest
+/// (each stride beyond the span of the smaller ones) have their element offsets compared.
+[[nodiscard]] bool has_overlapping_elements(std::span<const std::int64_t> shape,
+                                            std::span<const std::int64_t> strides);
+
 /// @brief The elements of @p array in C order, copied into a new contiguous vector.
 [[nodiscard]] std::vector<double> contiguous_copy(const StridedDoubles<const std::byte>& array);
 

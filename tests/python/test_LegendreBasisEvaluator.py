@@ -23,6 +23,7 @@ import pytest
 from conftest import any_float, assert_bits_equal, bits, exact_derivative, wrong_length
 from hypothesis import given
 from hypothesis import strategies as st
+from numpy.lib.stride_tricks import as_strided
 
 from quorvel import LegendreBasis, LegendreBasisEvaluator
 
@@ -51,6 +52,7 @@ def same_bits(a, b):
     return a.shape == b.shape and a.tobytes() == b.tobytes()
 
 
+SHARED = "out must not have elements that share memory, got strides {}"
 NAN_WITH_PAYLOAD = struct.unpack("<d", struct.pack("<Q", 0xFFF8_0000_0000_BEEF))[0]  # negative, payload 0xBEEF
 SPACES = [
     (3, 1000, 1.0),
@@ -556,6 +558,14 @@ def test_out_is_filled_and_returned():
         ({"out": np.empty(3, ">f8")}, TypeError, "out must have dtype float64, got >f8"),
         ({"out": [0.0, 0.0, 0.0]}, TypeError, "out must be a numpy.ndarray, got list"),
         ({"out": np.broadcast_to(np.empty(1), (3,))}, ValueError, "out must be writable, got a read-only array"),
+        # Elements that share memory: one element seen three times, and 8-byte items 4 bytes apart.
+        ({"out": as_strided(np.full(1, 42.0), (3,), (0,))}, ValueError, SHARED.format("(0,)")),
+        ({"out": as_strided(np.full(3, 42.0), (3,), (4,))}, ValueError, SHARED.format("(4,)")),
+        (
+            {"t_values": np.ones((3, 3)), "out": as_strided(np.full(5, 42.0), (3, 3), (16, 8))},
+            ValueError,
+            SHARED.format("(16, 8)"),
+        ),
     ],
 )
 def test_refusals_name_the_argument_and_write_nothing(kwargs, exc, message):
@@ -566,6 +576,16 @@ def test_refusals_name_the_argument_and_write_nothing(kwargs, exc, message):
         ev.evaluate(kwargs.pop("t_values"), **kwargs)
     assert str(error.value).startswith(message) and (message.endswith(": ") or str(error.value) == message)
     assert (target == 42.0).all()
+
+
+def test_out_whose_strides_interleave_without_sharing_memory():
+    # Axes that do not nest (the larger stride within the smaller axis' span) but never meet.
+    ev = random_evaluator(2, 3, 1.0)
+    times = np.random.default_rng(3).uniform(0.0, 1.0, (3, 2))
+    memory = np.full(8, 42.0)
+    out = as_strided(memory, (3, 2), (16, 24))
+    assert ev.evaluate(times, out=out) is out
+    assert same_bits(out, ev.evaluate(times))
 
 
 def test_binding_errors_and_zero_intervals():
