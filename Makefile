@@ -68,8 +68,9 @@ test-valgrind: setup
 	  $(VALGRIND_BUILD)/quorvel_cpp_tests --gtest_brief=1
 
 # The long checks: minutes of thread stress, 10^5 calls of every callable on each
-# path, thousands of property examples, hundreds of forks; then the sanitizer
-# and valgrind runs. Results are recorded in RELIABILITY.md.
+# path, thousands of property examples, hundreds of forks, 10^6 fuzzed calls
+# (scripts/fuzz.py; make test runs 20,000); then the sanitizer and valgrind runs.
+# Results are recorded in RELIABILITY.md.
 test-long: test-cpp
 	@QUORVEL_LONG=1 PYTHONPATH=$(BUILD) $(PY) -m pytest -q tests/python
 	@$(MAKE) --no-print-directory test-sanitize test-valgrind
