@@ -36,7 +36,7 @@ test: lint test-cpp test-python test-docs test-docs-site test-sanitize
 # pages of README.md, CHANGELOG.md and docs/, laid out in build/docs/source at
 # each build; the API page, written there from quorvel.__all__ and the stub; and
 # the gallery, which runs every example of examples/. Warnings are errors. Built
-# afresh each time (about 15 s), so that the gallery shows what the examples
+# afresh each time (10 to 30 s), so that the gallery shows what the examples
 # print with the module as it is now.
 DOCS := $(BUILD)/docs
 docs: build
@@ -46,7 +46,7 @@ docs: build
 	@echo "docs: $(DOCS)/html/index.html"
 
 # The built site in headless Chromium: its pages load with every image and link,
-# and the API page has an entry for every public name (about 20 s with make docs).
+# and the API page has an entry for every public name (5 to 10 s after make docs).
 test-docs-site: docs
 	@PYTHONPATH=$(BUILD) $(PY) -m pytest -q tests/docs_site
 
