@@ -11,15 +11,22 @@ Lagrange DOFs (continuous): the values at the n_t * degree + 1 equidistant
 nodes of get_lagrange_points; DOF k * degree + i is node i of interval k,
 neighbouring intervals share their common end node.
 
-Sparse matrices are returned as triplets (rows, cols, values), ordered by row
-and then by column, for example for scipy.sparse.csr_array((values, (rows, cols)),
-shape=...). The shape is not part of the result; each function's docstring
-gives it. lagrange_prolongation_csr and lagrange_to_legendre_csr return the
-same matrices as scipy.sparse.csr_array directly, without copies.
+Sparse matrices come as scipy.sparse.csr_array, handed over without copies:
+lagrange_prolongation_csr and lagrange_to_legendre_csr, and the time matrices
+legendre_mass_matrix, legendre_dg_time_matrix, lagrange_mass_matrix and
+lagrange_derivative_matrix. The first two also come as triplets (rows, cols,
+values), ordered by row and then by column, from lagrange_prolongation_matrix
+and lagrange_to_legendre_basis_transformation, for example for
+scipy.sparse.csr_array((values, (rows, cols)), shape=...); the shape is not
+part of the triplets, and each function's docstring gives it. quadrature
+returns its points and weights as NumPy arrays.
 
-Errors: TypeError, OverflowError, BufferError and RuntimeError report wrong
-arguments and borrow conflicts. A failed internal check (for example a DOF
-list that is too short) raises PanicException, whose type is named
+Errors: TypeError, ValueError, OverflowError, BufferError and RuntimeError
+report wrong arguments and borrow conflicts; ValueError is an argument out of
+range for the csr functions, the time matrices, quadrature, evaluate and
+tabulate (the callables of 0.1.0 raise OverflowError for a count out of range).
+A failed internal check (for example a DOF list that is too short) raises
+PanicException, whose type is named
 pyo3_runtime.PanicException and is not an attribute of this module. It
 derives from BaseException, not Exception, so `except Exception` does not
 catch it. Pickled, it is rebuilt through the private quorvel._panic_from_pickle,
