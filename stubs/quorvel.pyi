@@ -38,7 +38,8 @@ its DOFs, bit for bit).
 """
 
 from collections.abc import Buffer, Sequence
-from typing import Any, Literal, Protocol, final, type_check_only
+from collections.abc import Callable
+from typing import Any, Literal, Protocol, final, overload, type_check_only
 
 import numpy as np
 import numpy.typing as npt
@@ -60,6 +61,7 @@ __all__ = [
     "lagrange_mass_matrix",
     "lagrange_derivative_matrix",
     "quadrature",
+    "LegendreExpansion",
 ]
 
 @type_check_only
@@ -117,15 +119,23 @@ class LegendreBasis:
         """The time derivatives of all basis functions at t, in DOF order."""
 
     def tabulate(
-        self, t_values: npt.ArrayLike, *, derivative: int = 0
+        self,
+        t_values: npt.ArrayLike,
+        *,
+        derivative: int = 0,
+        side: Literal["right", "left"] = "right",
+        intervals: npt.ArrayLike | None = None,
     ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]:
         """The interval of every time and the `derivative`-th time derivatives of its basis functions there.
 
         Returns (intervals, values): an int64 array of t_values' shape and a float64
-        array of shape t_values.shape + (degree + 1,). Order 0 equals
-        evaluate_all_basis_functions(t)[c + n_t * i] bit for bit, order 1
-        evaluate_all_basis_function_derivatives(t)[c + n_t * i]; orders of 2 or more
-        above the degree give 0.0.
+        array of shape t_values.shape + (degree + 1,). A time in [a_c, a_(c+1)) lies
+        in interval c, a_c = h * c being the mesh points of get_lagrange_points and
+        quadrature; side="left" takes (a_c, a_(c+1)] instead; `intervals` names each
+        time's interval. Where evaluate_at's quotient rule places a time in the same
+        interval, order 0 equals evaluate_all_basis_functions(t)[c + n_t * i] bit for
+        bit, order 1 evaluate_all_basis_function_derivatives(t)[c + n_t * i]; orders
+        of 2 or more above the degree give 0.0.
         """
 
     def __reduce__(self) -> tuple[type[LegendreBasis], tuple[int, int, float]]: ...
@@ -260,8 +270,14 @@ def lagrange_derivative_matrix(degree: int, n_t: int, T: float) -> csr_array[np.
     Assembled over the shared nodes; independent of T. 1 <= degree <= 100.
     """
 
+@overload
 def quadrature(
-    n_points: int, n_t: int, T: float, *, rule: Literal["gauss", "radau", "lobatto"] = "gauss"
+    n_points: int,
+    n_t: int,
+    T: float,
+    *,
+    rule: Literal["gauss", "radau", "lobatto"] = "gauss",
+    return_intervals: Literal[False] = False,
 ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
     """The points and weights of an n_points-point rule on each of the n_t intervals of [0, T].
 
@@ -275,3 +291,93 @@ def quadrature(
     4294967295; T positive and finite (ValueError or TypeError naming the
     argument otherwise).
     """
+
+@overload
+def quadrature(
+    n_points: int,
+    n_t: int,
+    T: float,
+    *,
+    rule: Literal["gauss", "radau", "lobatto"] = "gauss",
+    return_intervals: Literal[True],
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.int64]]:
+    """The points, the weights and the int64 interval of every point, by construction.
+
+    Pass the intervals to LegendreBasis.tabulate and LegendreExpansion, so that a
+    point on an interval's end (radau, lobatto) counts for its own interval.
+    """
+
+@final
+class LegendreExpansion:
+    """A piecewise Legendre function on the uniform mesh of [0, T], with any number of components.
+
+    coefficients: shape (degree + 1, n_t, *trailing); entry [i, c, ...] is the
+    coefficient of P_i on interval c (the flat DOF layout c + n_t * i,
+    reshaped). Immutable; the object keeps its own copy. Call it to evaluate.
+    """
+
+    def __new__(cls, coefficients: npt.ArrayLike, T: float) -> LegendreExpansion: ...
+    def __call__(
+        self,
+        t: npt.ArrayLike,
+        *,
+        derivative: int = 0,
+        side: Literal["right", "left"] = "right",
+        intervals: npt.ArrayLike | None = None,
+        out: npt.NDArray[np.float64] | None = None,
+    ) -> npt.NDArray[np.float64]:
+        """The values (or the time derivative of order `derivative`) at every time, shape numpy.shape(t) + trailing_shape.
+
+        A time in [a_c, a_(c+1)) lies in interval c (a_c = h * c, the mesh points of
+        get_lagrange_points and quadrature); side="left" takes (a_c, a_(c+1)]: the
+        limit from the left at a mesh point. intervals: an integer array of t's shape
+        naming each time's interval. out: a writable float64 array of the result's
+        shape, filled and returned.
+        """
+
+    def derivative(self, m: int = 1) -> LegendreExpansion:
+        """The expansion of the m-th time derivative, of degree max(degree - m, 0)."""
+
+    def integrate(self, a: float = 0.0, b: float | None = None) -> npt.NDArray[np.float64]:
+        """The integral over [a, b] (b defaults to T) of every component, of shape trailing_shape."""
+
+    @classmethod
+    def project(
+        cls,
+        f: Callable[[npt.NDArray[np.float64]], npt.ArrayLike],
+        degree: int,
+        n_t: int,
+        T: float,
+        *,
+        n_points: int | None = None,
+    ) -> LegendreExpansion:
+        """The L2 projection of f onto the expansions of degree `degree` on n_t intervals of [0, T].
+
+        f takes a 1-D float64 array of times and returns shape (len(t), *trailing);
+        the Gauss rule of n_points points (default degree + 1) integrates.
+        """
+
+    @classmethod
+    def from_lagrange(cls, values: npt.ArrayLike, degree: int, n_t: int, T: float) -> LegendreExpansion:
+        """The expansion of the continuous Lagrange function with node values `values` of shape (n_t * degree + 1, *trailing)."""
+
+    def __reduce__(self) -> tuple[type[LegendreExpansion], tuple[npt.NDArray[np.float64], float]]: ...
+    @property
+    def degree(self) -> int:
+        """The polynomial degree on each interval."""
+
+    @property
+    def n_t(self) -> int:
+        """The number of intervals of the uniform mesh of [0, T]."""
+
+    @property
+    def T(self) -> float:
+        """The end of the time interval [0, T]."""
+
+    @property
+    def trailing_shape(self) -> tuple[int, ...]:
+        """The shape of the values at one time."""
+
+    @property
+    def coefficients(self) -> npt.NDArray[np.float64]:
+        """The coefficients, a read-only array sharing the object's memory."""

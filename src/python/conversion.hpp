@@ -88,6 +88,11 @@ struct Length {
   double value;
 };
 
+/// @brief A yes or no: the truth of any object, as `if` judges it.
+struct Flag {
+  bool value;
+};
+
 /// @brief A str, as UTF-8.
 struct Text {
   std::string value;
@@ -128,6 +133,18 @@ template <>
 struct Converter<Length> {
   static constexpr Messages messages = Messages::named;
   static Length convert(PyObject* obj, std::string_view name);
+};
+
+template <>
+struct Converter<Flag> {
+  static constexpr Messages messages = Messages::named;
+  static Flag convert(PyObject* obj, std::string_view /*name*/) {
+    const int truth = PyObject_IsTrue(obj);
+    if (truth < 0) {
+      throw PythonError{};
+    }
+    return {truth == 1};
+  }
 };
 
 template <>

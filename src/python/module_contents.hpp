@@ -25,6 +25,9 @@ PyObject* create_legendre_basis_class();
 /// @brief The LegendreBasisEvaluator class.
 PyObject* create_legendre_basis_evaluator_class();
 
+/// @brief The LegendreExpansion class.
+PyObject* create_legendre_expansion_class();
+
 /// @brief quadrature.
 PyMethodDef& quadrature_function();
 

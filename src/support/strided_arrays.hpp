@@ -92,7 +92,9 @@ void for_each_run(const PairedLayout& layout, std::uint64_t begin, std::uint64_t
 /// @brief Whether two indices of the array name one element (an axis of stride 0).
 [[nodiscard]] bool has_repeated_elements(const StridedDoubles<std::byte>& array) noexcept;
 
-/// @brief The elements of @p array in C order, copied into a new contiguous vector.
-[[nodiscard]] std::vector<double> contiguous_copy(const StridedDoubles<const std::byte>& array);
+/// @brief The elements of @p array (8-byte items: doubles, or Item) in C order, copied into
+/// a new contiguous vector.
+template <class Item = double>
+[[nodiscard]] std::vector<Item> contiguous_copy(const StridedDoubles<const std::byte>& array);
 
 }  // namespace quorvel

@@ -37,6 +37,7 @@ EXPECTED_ALL = [
     "lagrange_mass_matrix",
     "lagrange_derivative_matrix",
     "quadrature",
+    "LegendreExpansion",
 ]
 
 
