@@ -37,8 +37,7 @@ attributes degree, n_t, T and n_dofs, and pickle and copy (an evaluator with
 its DOFs, bit for bit).
 """
 
-from collections.abc import Buffer, Sequence
-from collections.abc import Callable
+from collections.abc import Buffer, Callable, Sequence
 from typing import Any, Literal, Protocol, final, overload, type_check_only
 
 import numpy as np

@@ -308,6 +308,5 @@ def test_tabulate_shapes_and_refusals():
         assert str(error.value) == message
     assert LegendreBasis(2, 0, 1.0).tabulate([])[1].shape == (0, 3)
     assert (
-        LegendreBasis.tabulate.__text_signature__
-        == "($self, t_values, *, derivative=0, side='right', intervals=None)"
+        LegendreBasis.tabulate.__text_signature__ == "($self, t_values, *, derivative=0, side='right', intervals=None)"
     )
