@@ -41,7 +41,7 @@ std::vector<double> antiderivatives(std::uint32_t degree, double x) {
 
 // The interval of t on the mesh of n_t intervals of length h, and its coordinate there.
 kernel::Position<1> mesh_position(double t, double h, std::uint32_t n_t) {
-  return kernel::locate_on_mesh<1>(t, h, static_cast<double>(n_t) - 1.0, false);
+  return kernel::locate_on_mesh<1, false>(t, h, static_cast<double>(n_t) - 1.0);
 }
 
 }  // namespace

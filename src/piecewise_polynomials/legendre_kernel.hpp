@@ -211,16 +211,22 @@ enum class Rule : std::uint8_t { quotient, right, left, given };
 /// @brief The mesh rules: the quotient's interval, moved by one where the mesh points
 /// h c and h (c + 1) say so. The quotient is never off by more than one interval
 /// (both t / h and h c are rounded once, relative errors far below 1 / c).
-template <int N>
-QUORVEL_INLINE Position<N> locate_on_mesh(Vec<N> t, double h, double last_interval, bool left) {
+template <int N, bool Left>
+QUORVEL_INLINE Position<N> locate_on_mesh(Vec<N> t, double h, double last_interval) {
   const Vec<N> c = quotient_interval<N>(t, h, last_interval);
   const Vec<N> a = h * c;
   const Vec<N> next = h * (c + 1.0);
-  const auto has_lower = c > 0.0;
-  const auto has_upper = c < last_interval;
-  const auto down = (left ? t <= a : t < a) & has_lower;
-  const auto up = (left ? t > next : t >= next) & has_upper;
-  return position_on<N>(t, select<N>(down, c - 1.0, select<N>(up, c + 1.0, c)), h);
+  // Down where t lies before a_c (at it, for the left side), up where it lies at or
+  // beyond a_(c+1) (beyond it, for the left side); never off the mesh.
+  Vec<N> moved;
+  if constexpr (Left) {
+    moved = select<N>(t <= a, c - 1.0, select<N>(t > next, c + 1.0, c));
+  } else {
+    moved = select<N>(t < a, c - 1.0, select<N>(t >= next, c + 1.0, c));
+  }
+  moved = select<N>(moved < 0.0, splat<N>(0.0), moved);
+  moved = select<N>(moved > last_interval, splat<N>(last_interval), moved);
+  return position_on<N>(t, moved, h);
 }
 
 /// @brief Each time on the interval given for it (0 <= interval < 2^52).
@@ -246,8 +252,8 @@ QUORVEL_INLINE Position<N> place(Rule rule, Vec<N> t, double h, double last_inte
     rule = Rule::quotient;  // without a positive, finite h the mesh points do not ascend
   }
   switch (rule) {
-    case Rule::right: return locate_on_mesh<N>(t, h, last_interval, false);
-    case Rule::left: return locate_on_mesh<N>(t, h, last_interval, true);
+    case Rule::right: return locate_on_mesh<N, false>(t, h, last_interval);
+    case Rule::left: return locate_on_mesh<N, true>(t, h, last_interval);
     case Rule::given: return locate_on_given<N>(t, intervals, h);
     default: return locate<N>(t, h, last_interval);
   }
