@@ -19,6 +19,7 @@ build: setup
 demo: build
 	@PYTHONPATH=$(BUILD) $(PY) examples/demo.py
 	@PYTHONPATH=$(BUILD) $(PY) examples/space_time.py
+	@PYTHONPATH=$(BUILD) $(PY) examples/work_precision.py
 
 test-cpp: build
 	@cd $(BUILD) && ../$(CMAKE) -E env ../.venv/bin/ctest --output-on-failure

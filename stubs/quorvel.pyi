@@ -42,7 +42,7 @@ from typing import Any, Literal, Protocol, final, overload, type_check_only
 
 import numpy as np
 import numpy.typing as npt
-from scipy.sparse import csr_array
+from scipy.sparse import csc_array, csr_array, sparray, spmatrix
 
 __version__: str
 
@@ -61,6 +61,10 @@ __all__ = [
     "lagrange_derivative_matrix",
     "quadrature",
     "LegendreExpansion",
+    "solve_dg",
+    "solve_cg",
+    "legendre_dg_local_matrices",
+    "lagrange_cg_time_matrices",
 ]
 
 @type_check_only
@@ -380,3 +384,45 @@ class LegendreExpansion:
     @property
     def coefficients(self) -> npt.NDArray[np.float64]:
         """The coefficients, a read-only array sharing the object's memory."""
+
+def solve_dg(
+    M: npt.ArrayLike | sparray | spmatrix | None,
+    A: npt.ArrayLike | sparray | spmatrix,
+    u0: npt.ArrayLike,
+    *,
+    degree: int,
+    n_t: int,
+    T: float,
+    f: LegendreExpansion | Callable[[npt.NDArray[np.float64]], npt.ArrayLike] | None = None,
+    factorize: Callable[[csc_array], Callable[[npt.NDArray[Any]], npt.NDArray[Any]]] | None = None,
+) -> LegendreExpansion:
+    """The upwind discontinuous Galerkin solution dG(degree) of M u' + A u = f, u(0) = u0, on [0, T].
+
+    Its left limits at the mesh points are the nodal values, of order 2 degree + 1;
+    result(T, side="left") is the final value. factorize takes a square CSC matrix
+    (complex for a pair of complex eigenvalues of the time block) and returns a
+    solve function, as scipy.sparse.linalg.factorized (default: SciPy's SuperLU).
+    """
+
+def solve_cg(
+    M: npt.ArrayLike | sparray | spmatrix | None,
+    A: npt.ArrayLike | sparray | spmatrix,
+    u0: npt.ArrayLike,
+    *,
+    degree: int,
+    n_t: int,
+    T: float,
+    f: LegendreExpansion | Callable[[npt.NDArray[np.float64]], npt.ArrayLike] | None = None,
+    factorize: Callable[[csc_array], Callable[[npt.NDArray[Any]], npt.NDArray[Any]]] | None = None,
+) -> LegendreExpansion:
+    """The continuous Petrov-Galerkin solution cG(degree), degree >= 1: continuous, of order 2 degree at the mesh points."""
+
+def legendre_dg_local_matrices(
+    degree: int,
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+    """(D, C, M): the reference blocks of the upwind dG matrix (diagonal, coupling) and the reference mass."""
+
+def lagrange_cg_time_matrices(
+    degree: int, n_t: int, T: float
+) -> tuple[csr_array[np.float64, tuple[int, int]], csr_array[np.float64, tuple[int, int]]]:
+    """(D, M) of cG(degree): (n_t * degree) x (n_t * degree + 1), Legendre test functions by continuous Lagrange DOFs."""

@@ -27,7 +27,7 @@ def declared_results() -> dict[str, list[object]]:
     """The return annotations of every public function and method of the stub (one per
     overload), by qualified name."""
     names: dict[str, object] = {"list": list, "tuple": tuple, "int": int, "float": float, "str": str, "None": None}
-    names |= {"np": np, "npt": npt, "csr_array": scipy.sparse.csr_array}  # what the stub imports
+    names |= {"np": np, "npt": npt, "csr_array": scipy.sparse.csr_array, "Any": typing.Any}  # what the stub imports
     names |= {"LegendreExpansion": quorvel.LegendreExpansion}  # returned before its class is read
     results: dict[str, list[object]] = {}
 
@@ -136,6 +136,28 @@ def sample_calls() -> dict[str, Callable[[], object]]:
         ),
         "LegendreExpansion.from_lagrange": lambda: assert_type(
             quorvel.LegendreExpansion.from_lagrange(np.ones(7), 2, 3, 1.5), quorvel.LegendreExpansion
+        ),
+        "solve_dg": lambda: assert_type(
+            quorvel.solve_dg(None, np.eye(2), np.ones(2), degree=1, n_t=2, T=1.0), quorvel.LegendreExpansion
+        ),
+        "solve_cg": lambda: assert_type(
+            quorvel.solve_cg(
+                np.eye(2),
+                scipy.sparse.eye_array(2),
+                [1.0, 0.0],
+                degree=2,
+                n_t=3,
+                T=0.5,
+                f=lambda t: np.ones((t.size, 2)),
+            ),
+            quorvel.LegendreExpansion,
+        ),
+        "legendre_dg_local_matrices": lambda: assert_type(
+            quorvel.legendre_dg_local_matrices(2),
+            tuple[npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float64]],
+        ),
+        "lagrange_cg_time_matrices": lambda: assert_type(
+            quorvel.lagrange_cg_time_matrices(2, 3, 1.0), tuple[matrix, matrix]
         ),
         "LegendreExpansion.degree": lambda: assert_type(expansion.degree, int),
         "LegendreExpansion.n_t": lambda: assert_type(expansion.n_t, int),
