@@ -20,6 +20,7 @@ demo: build
 	@PYTHONPATH=$(BUILD) $(PY) examples/demo.py
 	@PYTHONPATH=$(BUILD) $(PY) examples/space_time.py
 	@PYTHONPATH=$(BUILD) $(PY) examples/work_precision.py
+	@PYTHONPATH=$(BUILD) $(PY) examples/heat_fem.py
 
 test-cpp: build
 	@cd $(BUILD) && ../$(CMAKE) -E env ../.venv/bin/ctest --output-on-failure
