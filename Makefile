@@ -6,7 +6,7 @@ CMAKE := .venv/bin/cmake
 
 .PHONY: setup build demo test test-cpp test-python test-docs bench clean
 .PHONY: lint lint-cpp lint-python typecheck format tidy sdist wheel test-wheel
-.PHONY: build-sanitize test-sanitize test-valgrind test-long
+.PHONY: build-sanitize test-sanitize test-valgrind test-long docs test-docs-site
 
 setup:
 	@bash scripts/setup.sh
@@ -19,6 +19,8 @@ build: setup
 demo: build
 	@PYTHONPATH=$(BUILD) $(PY) examples/demo.py
 	@PYTHONPATH=$(BUILD) $(PY) examples/space_time.py
+	@PYTHONPATH=$(BUILD) $(PY) examples/work_precision.py
+	@PYTHONPATH=$(BUILD) $(PY) examples/heat_fem.py
 
 test-cpp: build
 	@cd $(BUILD) && ../$(CMAKE) -E env ../.venv/bin/ctest --output-on-failure
@@ -30,7 +32,25 @@ test-python: build
 test-docs: build
 	@PYTHONPATH=$(BUILD) $(PY) -m pytest -q --doctest-glob='*.md' README.md docs
 
-test: lint test-cpp test-python test-docs test-sanitize
+test: lint test-cpp test-python test-docs test-docs-site test-sanitize
+
+# The documentation site in build/docs/html (Sphinx, set up in docs/site): the
+# pages of README.md, CHANGELOG.md and docs/, laid out in build/docs/source at
+# each build; the API page, written there from quorvel.__all__ and the stub; and
+# the gallery, which runs every example of examples/. Warnings are errors. Built
+# afresh each time (10 to 30 s), so that the gallery shows what the examples
+# print with the module as it is now.
+DOCS := $(BUILD)/docs
+docs: build
+	@rm -rf $(DOCS) && mkdir -p $(DOCS)/source
+	@PYTHONPATH=$(abspath $(BUILD)) MPLBACKEND=Agg $(PY) -m sphinx -W --keep-going -q -b html \
+	  -c docs/site -d $(DOCS)/doctrees $(DOCS)/source $(DOCS)/html
+	@echo "docs: $(DOCS)/html/index.html"
+
+# The built site in headless Chromium: its pages load with every image and link,
+# and the API page has an entry for every public name (5 to 10 s after make docs).
+test-docs-site: docs
+	@PYTHONPATH=$(BUILD) $(PY) -m pytest -q tests/docs_site
 
 # Both suites against a build with AddressSanitizer and UndefinedBehaviorSanitizer
 # (about 2 minutes from scratch on 2 cores, 40 s once built). The interpreter is

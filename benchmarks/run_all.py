@@ -6,7 +6,13 @@ import subprocess
 import sys
 
 here = pathlib.Path(__file__).parent
-for script in ("bench_evaluate.py", "bench_lagrange.py", "bench_set_dofs.py", "bench_sparse_arrays.py"):
+for script in (
+    "bench_evaluate.py",
+    "bench_expansion.py",
+    "bench_lagrange.py",
+    "bench_set_dofs.py",
+    "bench_sparse_arrays.py",
+):
     print(f"== {script}")
     runpy.run_path(str(here / script), run_name="__main__")
 # In a process of its own: the cluster's worker processes are spawned and re-import the main script.

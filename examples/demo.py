@@ -1,4 +1,5 @@
-"""From samples to a million values: the road through quorvel in time.
+"""From samples to a million values: the road through quorvel in time
+==================================================================
 
 f(t) = exp(-t) sin(6 pi t) on [0, 1] is sampled at the Lagrange points of a
 uniform mesh (continuous piecewise polynomials of a given degree), the samples
@@ -9,12 +10,13 @@ convergence table shows the interpolation error falling like h^(degree + 1),
 and a plot of the function, a coarse approximation and the errors is written
 as a PNG.
 
-Run with `make demo`, or `python examples/demo.py [--output PATH] [--times N]`.
+Run with ``make demo``, or ``python examples/demo.py [--output PATH] [--times N]``.
 """
 
 import argparse
 import math
 import pathlib
+import sys
 import time
 
 import matplotlib
@@ -52,7 +54,7 @@ def evaluator_from_lagrange(degree: int, n_t: int, lagrange_dofs: Vector) -> quo
     """An evaluator holding the Legendre DOFs of the continuous function with these nodal values."""
     legendre_dofs: Vector = lagrange_to_legendre(degree, n_t) @ lagrange_dofs
     evaluator = quorvel.LegendreBasisEvaluator(degree, n_t, T)
-    evaluator.set_dofs(legendre_dofs.tolist())
+    evaluator.set_dofs(legendre_dofs)
     return evaluator
 
 
@@ -123,12 +125,14 @@ def plot(path: pathlib.Path, times: Vector) -> None:
     bottom.legend(loc="lower center", ncols=len(DEGREES))
     path.parent.mkdir(parents=True, exist_ok=True)
     fig.savefig(path, dpi=110)
-    plt.close(fig)
+    # The figure stays open for whoever runs this: a notebook, or the gallery of the documentation,
+    # shows it as well.
 
 
 def main() -> int:
-    default_output = pathlib.Path(__file__).resolve().parent.parent / "build" / "demo.png"
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    # The script's own path; runners that define no __file__ (the gallery of the documentation) set it too.
+    default_output = pathlib.Path(sys.argv[0]).resolve().parent.parent / "build" / "demo.png"
+    parser = argparse.ArgumentParser(description=__doc__.partition("\n")[0])
     parser.add_argument("--output", type=pathlib.Path, default=default_output, help="where the PNG goes")
     parser.add_argument("--times", type=int, default=1_000_000, help="number of evaluation times")
     args = parser.parse_args()
@@ -165,4 +169,7 @@ def main() -> int:
 
 
 if __name__ == "__main__":
-    raise SystemExit(main())
+    # Exits only on failure, so that a run inside another program (the gallery of the
+    # documentation) goes on after a success.
+    if main() != 0:
+        raise SystemExit(1)

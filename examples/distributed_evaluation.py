@@ -1,11 +1,12 @@
-"""An expansion in time evaluated by a Dask cluster at millions of times, stored block by block.
+"""An expansion in time evaluated by a Dask cluster at millions of times, stored block by block
+============================================================================================
 
-The times are a chunked `dask.array`; every block is evaluated by
-`LegendreBasisEvaluator.evaluate` in a worker process (the evaluator travels
+The times are a chunked ``dask.array``; every block is evaluated by
+``LegendreBasisEvaluator.evaluate`` in a worker process (the evaluator travels
 there by pickle, DOFs and all, once to each worker) and written straight into
-its own slice of a `.npy` file, so no process ever holds the whole result.
-Without `--scheduler` the script starts a `distributed.LocalCluster` of worker
-processes on this machine; with `--scheduler tcp://HOST:8786` the same code
+its own slice of a ``.npy`` file, so no process ever holds the whole result.
+Without ``--scheduler`` the script starts a ``distributed.LocalCluster`` of worker
+processes on this machine; with ``--scheduler tcp://HOST:8786`` the same code
 runs on that cluster's workers, which must see the output path (a shared file
 system) and, like the scheduler, have quorvel installed.
 
@@ -18,6 +19,7 @@ import importlib
 import logging
 import os
 import pathlib
+import sys
 import time
 from collections.abc import Iterator
 from contextlib import contextmanager
@@ -138,9 +140,10 @@ def positive(text: str) -> int:
 
 
 def main() -> int:
-    default_output = pathlib.Path(__file__).resolve().parent.parent / "build" / "distributed_values.npy"
+    # The script's own path; runners that define no __file__ (the gallery of the documentation) set it too.
+    default_output = pathlib.Path(sys.argv[0]).resolve().parent.parent / "build" / "distributed_values.npy"
     parser = argparse.ArgumentParser(
-        description=__doc__.splitlines()[0], formatter_class=argparse.ArgumentDefaultsHelpFormatter
+        description=__doc__.partition("\n")[0], formatter_class=argparse.ArgumentDefaultsHelpFormatter
     )
     parser.add_argument("--scheduler", help="address of a running Dask scheduler; none starts a LocalCluster")
     parser.add_argument("--workers", type=positive, default=2, help="worker processes of the LocalCluster")
@@ -179,4 +182,7 @@ def main() -> int:
 
 
 if __name__ == "__main__":
-    raise SystemExit(main())
+    # Exits only on failure, so that a run inside another program (the gallery of the
+    # documentation) goes on after a success.
+    if main() != 0:
+        raise SystemExit(1)

@@ -1,4 +1,5 @@
-"""Discontinuous Galerkin in time with quorvel's time matrices.
+"""Discontinuous Galerkin in time with quorvel's time matrices
+===========================================================
 
 dG(q) time stepping solves, on every interval of a uniform mesh of [0, T], for
 a polynomial of degree q, coupled to the previous interval by an upwind jump.
@@ -18,12 +19,13 @@ dG(q) converges like h^(2q + 1).
 Both print the error at the mesh points and its order, and a plot of the
 heat equation's space-time solution is written as a PNG.
 
-Run with `make demo`, or `python examples/space_time.py [--output PATH]`.
+Run with ``make demo``, or ``python examples/space_time.py [--output PATH]``.
 """
 
 import argparse
 import math
 import pathlib
+import sys
 
 import matplotlib
 
@@ -120,12 +122,14 @@ def plot(path: pathlib.Path, q: int, n_t: int, n_x: int, T: float) -> None:
     right.legend(loc="upper right", fontsize="small")
     path.parent.mkdir(parents=True, exist_ok=True)
     fig.savefig(path, dpi=110)
-    plt.close(fig)
+    # The figure stays open for whoever runs this: a notebook, or the gallery of the documentation,
+    # shows it as well.
 
 
 def main() -> int:
-    default_output = pathlib.Path(__file__).resolve().parent.parent / "build" / "space_time.png"
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    # The script's own path; runners that define no __file__ (the gallery of the documentation) set it too.
+    default_output = pathlib.Path(sys.argv[0]).resolve().parent.parent / "build" / "space_time.png"
+    parser = argparse.ArgumentParser(description=__doc__.partition("\n")[0])
     parser.add_argument("--output", type=pathlib.Path, default=default_output, help="where the PNG goes")
     args = parser.parse_args()
 
@@ -151,4 +155,7 @@ def main() -> int:
 
 
 if __name__ == "__main__":
-    raise SystemExit(main())
+    # Exits only on failure, so that a run inside another program (the gallery of the
+    # documentation) goes on after a success.
+    if main() != 0:
+        raise SystemExit(1)

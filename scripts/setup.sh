@@ -10,6 +10,9 @@ need_apt=()
 [ -f /usr/include/gtest/gtest.h ] || need_apt+=(libgtest-dev)
 command -v g++ >/dev/null || need_apt+=(g++)
 command -v make >/dev/null || need_apt+=(make)
+# A real browser for the check of the documentation site (tests/docs_site).
+command -v chromium >/dev/null || need_apt+=(chromium)
+command -v chromedriver >/dev/null || need_apt+=(chromium-driver)
 if [ ${#need_apt[@]} -gt 0 ]; then
   echo "setup: installing ${need_apt[*]} with apt-get"
   sudo_cmd=""

@@ -11,15 +11,22 @@ Lagrange DOFs (continuous): the values at the n_t * degree + 1 equidistant
 nodes of get_lagrange_points; DOF k * degree + i is node i of interval k,
 neighbouring intervals share their common end node.
 
-Sparse matrices are returned as triplets (rows, cols, values), ordered by row
-and then by column, for example for scipy.sparse.csr_array((values, (rows, cols)),
-shape=...). The shape is not part of the result; each function's docstring
-gives it. lagrange_prolongation_csr and lagrange_to_legendre_csr return the
-same matrices as scipy.sparse.csr_array directly, without copies.
+Sparse matrices come as scipy.sparse.csr_array, handed over without copies:
+lagrange_prolongation_csr and lagrange_to_legendre_csr, and the time matrices
+legendre_mass_matrix, legendre_dg_time_matrix, lagrange_mass_matrix and
+lagrange_derivative_matrix. The first two also come as triplets (rows, cols,
+values), ordered by row and then by column, from lagrange_prolongation_matrix
+and lagrange_to_legendre_basis_transformation, for example for
+scipy.sparse.csr_array((values, (rows, cols)), shape=...); the shape is not
+part of the triplets, and each function's docstring gives it. quadrature
+returns its points and weights as NumPy arrays.
 
-Errors: TypeError, OverflowError, BufferError and RuntimeError report wrong
-arguments and borrow conflicts. A failed internal check (for example a DOF
-list that is too short) raises PanicException, whose type is named
+Errors: TypeError, ValueError, OverflowError, BufferError and RuntimeError
+report wrong arguments and borrow conflicts; ValueError is an argument out of
+range for the csr functions, the time matrices, quadrature, evaluate and
+tabulate (the callables of 0.1.0 raise OverflowError for a count out of range).
+A failed internal check (for example a DOF list that is too short) raises
+PanicException, whose type is named
 pyo3_runtime.PanicException and is not an attribute of this module. It
 derives from BaseException, not Exception, so `except Exception` does not
 catch it. Pickled, it is rebuilt through the private quorvel._panic_from_pickle,
@@ -30,12 +37,12 @@ attributes degree, n_t, T and n_dofs, and pickle and copy (an evaluator with
 its DOFs, bit for bit).
 """
 
-from collections.abc import Buffer, Sequence
-from typing import Any, Literal, Protocol, final, type_check_only
+from collections.abc import Buffer, Callable, Sequence
+from typing import Any, Literal, Protocol, final, overload, type_check_only
 
 import numpy as np
 import numpy.typing as npt
-from scipy.sparse import csr_array
+from scipy.sparse import csc_array, csr_array, sparray, spmatrix
 
 __version__: str
 
@@ -53,6 +60,11 @@ __all__ = [
     "lagrange_mass_matrix",
     "lagrange_derivative_matrix",
     "quadrature",
+    "LegendreExpansion",
+    "solve_dg",
+    "solve_cg",
+    "legendre_dg_local_matrices",
+    "lagrange_cg_time_matrices",
 ]
 
 @type_check_only
@@ -110,15 +122,23 @@ class LegendreBasis:
         """The time derivatives of all basis functions at t, in DOF order."""
 
     def tabulate(
-        self, t_values: npt.ArrayLike, *, derivative: int = 0
+        self,
+        t_values: npt.ArrayLike,
+        *,
+        derivative: int = 0,
+        side: Literal["right", "left"] = "right",
+        intervals: npt.ArrayLike | None = None,
     ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]:
         """The interval of every time and the `derivative`-th time derivatives of its basis functions there.
 
         Returns (intervals, values): an int64 array of t_values' shape and a float64
-        array of shape t_values.shape + (degree + 1,). Order 0 equals
-        evaluate_all_basis_functions(t)[c + n_t * i] bit for bit, order 1
-        evaluate_all_basis_function_derivatives(t)[c + n_t * i]; orders of 2 or more
-        above the degree give 0.0.
+        array of shape t_values.shape + (degree + 1,). A time in [a_c, a_(c+1)) lies
+        in interval c, a_c = h * c being the mesh points of get_lagrange_points and
+        quadrature; side="left" takes (a_c, a_(c+1)] instead; `intervals` names each
+        time's interval. Where evaluate_at's quotient rule places a time in the same
+        interval, order 0 equals evaluate_all_basis_functions(t)[c + n_t * i] bit for
+        bit, order 1 evaluate_all_basis_function_derivatives(t)[c + n_t * i]; orders
+        of 2 or more above the degree give 0.0.
         """
 
     def __reduce__(self) -> tuple[type[LegendreBasis], tuple[int, int, float]]: ...
@@ -253,8 +273,14 @@ def lagrange_derivative_matrix(degree: int, n_t: int, T: float) -> csr_array[np.
     Assembled over the shared nodes; independent of T. 1 <= degree <= 100.
     """
 
+@overload
 def quadrature(
-    n_points: int, n_t: int, T: float, *, rule: Literal["gauss", "radau", "lobatto"] = "gauss"
+    n_points: int,
+    n_t: int,
+    T: float,
+    *,
+    rule: Literal["gauss", "radau", "lobatto"] = "gauss",
+    return_intervals: Literal[False] = False,
 ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
     """The points and weights of an n_points-point rule on each of the n_t intervals of [0, T].
 
@@ -268,3 +294,135 @@ def quadrature(
     4294967295; T positive and finite (ValueError or TypeError naming the
     argument otherwise).
     """
+
+@overload
+def quadrature(
+    n_points: int,
+    n_t: int,
+    T: float,
+    *,
+    rule: Literal["gauss", "radau", "lobatto"] = "gauss",
+    return_intervals: Literal[True],
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.int64]]:
+    """The points, the weights and the int64 interval of every point, by construction.
+
+    Pass the intervals to LegendreBasis.tabulate and LegendreExpansion, so that a
+    point on an interval's end (radau, lobatto) counts for its own interval.
+    """
+
+@final
+class LegendreExpansion:
+    """A piecewise Legendre function on the uniform mesh of [0, T], with any number of components.
+
+    coefficients: shape (degree + 1, n_t, *trailing); entry [i, c, ...] is the
+    coefficient of P_i on interval c (the flat DOF layout c + n_t * i,
+    reshaped). Immutable; the object keeps its own copy. Call it to evaluate.
+    """
+
+    def __new__(cls, coefficients: npt.ArrayLike, T: float) -> LegendreExpansion: ...
+    def __call__(
+        self,
+        t: npt.ArrayLike,
+        *,
+        derivative: int = 0,
+        side: Literal["right", "left"] = "right",
+        intervals: npt.ArrayLike | None = None,
+        out: npt.NDArray[np.float64] | None = None,
+    ) -> npt.NDArray[np.float64]:
+        """The values (or the time derivative of order `derivative`) at every time, shape numpy.shape(t) + trailing_shape.
+
+        A time in [a_c, a_(c+1)) lies in interval c (a_c = h * c, the mesh points of
+        get_lagrange_points and quadrature); side="left" takes (a_c, a_(c+1)]: the
+        limit from the left at a mesh point. intervals: an integer array of t's shape
+        naming each time's interval. out: a writable float64 array of the result's
+        shape, filled and returned.
+        """
+
+    def derivative(self, m: int = 1) -> LegendreExpansion:
+        """The expansion of the m-th time derivative, of degree max(degree - m, 0)."""
+
+    def integrate(self, a: float = 0.0, b: float | None = None) -> npt.NDArray[np.float64]:
+        """The integral over [a, b] (b defaults to T) of every component, of shape trailing_shape."""
+
+    @classmethod
+    def project(
+        cls,
+        f: Callable[[npt.NDArray[np.float64]], npt.ArrayLike],
+        degree: int,
+        n_t: int,
+        T: float,
+        *,
+        n_points: int | None = None,
+    ) -> LegendreExpansion:
+        """The L2 projection of f onto the expansions of degree `degree` on n_t intervals of [0, T].
+
+        f takes a 1-D float64 array of times and returns shape (len(t), *trailing);
+        the Gauss rule of n_points points (default degree + 1) integrates.
+        """
+
+    @classmethod
+    def from_lagrange(cls, values: npt.ArrayLike, degree: int, n_t: int, T: float) -> LegendreExpansion:
+        """The expansion of the continuous Lagrange function with node values `values` of shape (n_t * degree + 1, *trailing)."""
+
+    def __reduce__(self) -> tuple[type[LegendreExpansion], tuple[npt.NDArray[np.float64], float]]: ...
+    @property
+    def degree(self) -> int:
+        """The polynomial degree on each interval."""
+
+    @property
+    def n_t(self) -> int:
+        """The number of intervals of the uniform mesh of [0, T]."""
+
+    @property
+    def T(self) -> float:
+        """The end of the time interval [0, T]."""
+
+    @property
+    def trailing_shape(self) -> tuple[int, ...]:
+        """The shape of the values at one time."""
+
+    @property
+    def coefficients(self) -> npt.NDArray[np.float64]:
+        """The coefficients, a read-only array sharing the object's memory."""
+
+def solve_dg(
+    M: npt.ArrayLike | sparray | spmatrix | None,
+    A: npt.ArrayLike | sparray | spmatrix,
+    u0: npt.ArrayLike,
+    *,
+    degree: int,
+    n_t: int,
+    T: float,
+    f: LegendreExpansion | Callable[[npt.NDArray[np.float64]], npt.ArrayLike] | None = None,
+    factorize: Callable[[csc_array], Callable[[npt.NDArray[Any]], npt.NDArray[Any]]] | None = None,
+) -> LegendreExpansion:
+    """The upwind discontinuous Galerkin solution dG(degree) of M u' + A u = f, u(0) = u0, on [0, T].
+
+    Its left limits at the mesh points are the nodal values, of order 2 degree + 1;
+    result(T, side="left") is the final value. factorize takes a square CSC matrix
+    (complex for a pair of complex eigenvalues of the time block) and returns a
+    solve function, as scipy.sparse.linalg.factorized (default: SciPy's SuperLU).
+    """
+
+def solve_cg(
+    M: npt.ArrayLike | sparray | spmatrix | None,
+    A: npt.ArrayLike | sparray | spmatrix,
+    u0: npt.ArrayLike,
+    *,
+    degree: int,
+    n_t: int,
+    T: float,
+    f: LegendreExpansion | Callable[[npt.NDArray[np.float64]], npt.ArrayLike] | None = None,
+    factorize: Callable[[csc_array], Callable[[npt.NDArray[Any]], npt.NDArray[Any]]] | None = None,
+) -> LegendreExpansion:
+    """The continuous Petrov-Galerkin solution cG(degree), degree >= 1: continuous, of order 2 degree at the mesh points."""
+
+def legendre_dg_local_matrices(
+    degree: int,
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+    """(D, C, M): the reference blocks of the upwind dG matrix (diagonal, coupling) and the reference mass."""
+
+def lagrange_cg_time_matrices(
+    degree: int, n_t: int, T: float
+) -> tuple[csr_array[np.float64, tuple[int, int]], csr_array[np.float64, tuple[int, int]]]:
+    """(D, M) of cG(degree): (n_t * degree) x (n_t * degree + 1), Legendre test functions by continuous Lagrange DOFs."""

@@ -16,11 +16,7 @@ namespace {
 // on the pool's pieces from parallel_threshold on.
 template <class Body>
 void run_batch(std::uint64_t n, bool may_split, LazyThreadPool& pool, const Body& body) {
-  if (n < parallel_threshold || !may_split) {
-    body(std::uint64_t{0}, n);
-    return;
-  }
-  pool.get().for_each_piece(static_cast<std::size_t>(n), body);
+  run_pieces(pool, may_split && n >= parallel_threshold, static_cast<std::size_t>(n), body);
 }
 
 // The interval-by-interval DOF copy when the batch is large enough to repay it.
@@ -30,6 +26,11 @@ std::vector<double> rows_if_worthwhile(const kernel::Expansion& expansion, std::
     return {};
   }
   return interval_rows(expansion, n_t);
+}
+
+// The placement of the times from index `first` of a run on.
+Placement shifted(const Placement& where, std::uint64_t first) {
+  return {where.rule, where.intervals != nullptr ? where.intervals + first : nullptr};
 }
 
 bool aligned(const void* p) { return reinterpret_cast<std::uintptr_t>(p) % alignof(double) == 0; }
@@ -44,12 +45,12 @@ double read_double(const std::byte* from) {
 // contiguous runs go straight to the kernel; anything else passes through a
 // small buffer, element by element (which also serves unaligned memory).
 void evaluate_strided_run(const kernel::Expansion& expansion, std::uint64_t order,
-                          const std::byte* in, std::int64_t in_stride, std::byte* out,
-                          std::int64_t out_stride, std::size_t n) {
+                          const Placement& where, const std::byte* in, std::int64_t in_stride,
+                          std::byte* out, std::int64_t out_stride, std::size_t n) {
   constexpr auto unit = static_cast<std::int64_t>(sizeof(double));
   if (in_stride == unit && out_stride == unit && aligned(in) && aligned(out)) {
     evaluate_contiguous(expansion, order, reinterpret_cast<const double*>(in),
-                        reinterpret_cast<double*>(out), n);
+                        reinterpret_cast<double*>(out), n, where);
     return;
   }
   constexpr std::size_t block = 256;
@@ -60,7 +61,7 @@ void evaluate_strided_run(const kernel::Expansion& expansion, std::uint64_t orde
     for (std::size_t j = 0; j < m; ++j) {
       times[j] = read_double(in + static_cast<std::int64_t>(done + j) * in_stride);
     }
-    evaluate_contiguous(expansion, order, times, results, m);
+    evaluate_contiguous(expansion, order, times, results, m, shifted(where, done));
     for (std::size_t j = 0; j < m; ++j) {
       std::memcpy(out + static_cast<std::int64_t>(done + j) * out_stride, &results[j],
                   sizeof(double));
@@ -80,12 +81,13 @@ void evaluate_checked_run(const LegendreBasis& basis, const DofMatrix& dofs, std
 }
 
 // n times read with one stride, tabulated into contiguous rows.
-void tabulate_strided_run(const kernel::Expansion& mesh, std::uint64_t order, const std::byte* in,
-                          std::int64_t in_stride, std::int64_t* intervals, double* values,
-                          std::size_t n) {
+void tabulate_strided_run(const kernel::Expansion& mesh, std::uint64_t order,
+                          const Placement& where, const std::byte* in, std::int64_t in_stride,
+                          std::int64_t* intervals, double* values, std::size_t n) {
   const std::size_t width = static_cast<std::size_t>(mesh.degree) + 1;
   if (in_stride == static_cast<std::int64_t>(sizeof(double)) && aligned(in)) {
-    tabulate_contiguous(mesh, order, reinterpret_cast<const double*>(in), intervals, values, n);
+    tabulate_contiguous(mesh, order, reinterpret_cast<const double*>(in), intervals, values, n,
+                        where);
     return;
   }
   constexpr std::size_t block = 256;
@@ -95,59 +97,90 @@ void tabulate_strided_run(const kernel::Expansion& mesh, std::uint64_t order, co
     for (std::size_t j = 0; j < m; ++j) {
       times[j] = read_double(in + static_cast<std::int64_t>(done + j) * in_stride);
     }
-    tabulate_contiguous(mesh, order, times, intervals + done, values + done * width, m);
+    tabulate_contiguous(mesh, order, times, intervals + done, values + done * width, m,
+                        shifted(where, done));
   }
 }
 
 }  // namespace
 
-void evaluate_strided(const LegendreBasis& basis, const DofMatrix& dofs, std::uint64_t order,
-                      StridedDoubles<const std::byte> times, std::byte* results,
-                      std::span<const std::int64_t> results_strides, LazyThreadPool& pool) {
+namespace {
+
+// The times and results of one batch, walked together: the times are read from a copy
+// when the results would overwrite times not yet read.
+struct Walk {
+  StridedDoubles<const std::byte> times;
+  std::vector<double> copy;
+  std::vector<std::int64_t> copy_strides;
+  PairedLayout layout;
+  std::int64_t in_stride;
+  std::int64_t out_stride;
+  bool may_split;  // several indices writing one element must not do so from several threads
+
+  Walk(StridedDoubles<const std::byte> t, std::byte* results,
+       std::span<const std::int64_t> results_strides)
+      : times(t) {
+    const StridedDoubles<std::byte> written{results, times.shape, results_strides};
+    if (may_overlap(times, written) && !same_elements(times, written)) {
+      copy = contiguous_copy(times);
+      copy_strides = c_order_strides(times.shape, sizeof(double));
+      times = {reinterpret_cast<const std::byte*>(copy.data()), times.shape, copy_strides};
+    }
+    layout = paired_layout(times.shape, times.strides, results_strides);
+    in_stride = layout.first_strides.back();
+    out_stride = layout.second_strides.back();
+    may_split = !has_repeated_elements(written);
+  }
+};
+
+}  // namespace
+
+void evaluate_expansion_strided(const kernel::Expansion& shared, std::uint32_t n_t,
+                                std::uint64_t order, StridedDoubles<const std::byte> times,
+                                std::byte* results, std::span<const std::int64_t> results_strides,
+                                LazyThreadPool& pool, const Placement& where) {
   const std::uint64_t count = element_count(times.shape);
   if (count == 0) {
     return;
   }
-  const bool fits = basis.fits(dofs);
-  if (!fits && order >= 2) {
+  const Walk walk(times, results, results_strides);
+  kernel::Expansion expansion = shared;
+  const std::vector<double> rows = rows_if_worthwhile(expansion, n_t, count);
+  expansion.rows = rows.empty() ? nullptr : rows.data();
+  run_batch(count, walk.may_split, pool, [&](std::uint64_t begin, std::uint64_t end) {
+    for_each_run(walk.layout, begin, end,
+                 [&](std::uint64_t first, std::int64_t in, std::int64_t out, std::size_t length) {
+                   evaluate_strided_run(expansion, order, shifted(where, first),
+                                        walk.times.data + in, walk.in_stride, results + out,
+                                        walk.out_stride, length);
+                 });
+  });
+}
+
+void evaluate_strided(const LegendreBasis& basis, const DofMatrix& dofs, std::uint64_t order,
+                      StridedDoubles<const std::byte> times, std::byte* results,
+                      std::span<const std::int64_t> results_strides, LazyThreadPool& pool,
+                      const Placement& where) {
+  const std::uint64_t count = element_count(times.shape);
+  if (count == 0) {
+    return;
+  }
+  if (basis.fits(dofs)) {
+    evaluate_expansion_strided(basis.expansion(dofs), basis.n_t, order, times, results,
+                               results_strides, pool, where);
+    return;
+  }
+  if (order >= 2) {
     // Only the one-time orders evaluate DOFs that do not fit; the last interval is
     // the one such DOFs cannot hold, so this fails.
     basis.check_dofs(dofs, basis.n_t - 1);
   }
-
-  // Results that would overwrite times not yet read: read the times from a copy.
-  const StridedDoubles<std::byte> written{results, times.shape, results_strides};
-  std::vector<double> copy;
-  std::vector<std::int64_t> copy_strides;
-  if (may_overlap(times, written) && !same_elements(times, written)) {
-    copy = contiguous_copy(times);
-    copy_strides = c_order_strides(times.shape, sizeof(double));
-    times = {reinterpret_cast<const std::byte*>(copy.data()), times.shape, copy_strides};
-  }
-
-  const PairedLayout layout = paired_layout(times.shape, times.strides, results_strides);
-  const std::int64_t in_stride = layout.first_strides.back();
-  const std::int64_t out_stride = layout.second_strides.back();
-  // Several indices writing one element must not do so from several threads.
-  const bool may_split = !has_repeated_elements(written);
-  if (!fits) {
-    run_batch(count, may_split, pool, [&](std::uint64_t begin, std::uint64_t end) {
-      for_each_run(layout, begin, end,
-                   [&](std::uint64_t, std::int64_t in, std::int64_t out, std::size_t length) {
-                     evaluate_checked_run(basis, dofs, order, times.data + in, in_stride,
-                                          results + out, out_stride, length);
-                   });
-    });
-    return;
-  }
-  kernel::Expansion expansion = basis.expansion(dofs);
-  const std::vector<double> rows = rows_if_worthwhile(expansion, basis.n_t, count);
-  expansion.rows = rows.empty() ? nullptr : rows.data();
-  run_batch(count, may_split, pool, [&](std::uint64_t begin, std::uint64_t end) {
-    for_each_run(layout, begin, end,
+  const Walk walk(times, results, results_strides);
+  run_batch(count, walk.may_split, pool, [&](std::uint64_t begin, std::uint64_t end) {
+    for_each_run(walk.layout, begin, end,
                  [&](std::uint64_t, std::int64_t in, std::int64_t out, std::size_t length) {
-                   evaluate_strided_run(expansion, order, times.data + in, in_stride, results + out,
-                                        out_stride, length);
+                   evaluate_checked_run(basis, dofs, order, walk.times.data + in, walk.in_stride,
+                                        results + out, walk.out_stride, length);
                  });
   });
 }
@@ -181,7 +214,7 @@ BulkArray<double> evaluate_derivative_many(const LegendreBasis& basis, const Dof
 
 void tabulate_strided(const LegendreBasis& basis, std::uint64_t order,
                       StridedDoubles<const std::byte> times, std::int64_t* intervals,
-                      double* values, LazyThreadPool& pool) {
+                      double* values, LazyThreadPool& pool, const Placement& where) {
   const std::uint64_t count = element_count(times.shape);
   if (count == 0) {
     return;
@@ -196,8 +229,9 @@ void tabulate_strided(const LegendreBasis& basis, std::uint64_t order,
   run_batch(count, true, pool, [&](std::uint64_t begin, std::uint64_t end) {
     for_each_run(layout, begin, end,
                  [&](std::uint64_t first, std::int64_t in, std::int64_t, std::size_t length) {
-                   tabulate_strided_run(mesh, order, times.data + in, layout.first_strides.back(),
-                                        intervals + first, values + first * width, length);
+                   tabulate_strided_run(mesh, order, shifted(where, first), times.data + in,
+                                        layout.first_strides.back(), intervals + first,
+                                        values + first * width, length);
                  });
   });
 }

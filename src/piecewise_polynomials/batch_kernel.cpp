@@ -25,67 +25,95 @@ constexpr int avx2_lanes = 4;
 constexpr int avx512_lanes = 8;
 #endif
 
+// N times at t, placed by the rule; the given intervals are read at the same index.
+template <int N>
+QUORVEL_INLINE kernel::Position<N> place(const kernel::Expansion& e, const Placement& where,
+                                         const double* t, std::size_t i) {
+  return kernel::place<N>(where.rule, kernel::load<N>(t + i), e.h, e.last_interval,
+                          where.intervals + (where.intervals != nullptr ? i : 0));
+}
+
+// The last partial vector of a run: the times and intervals padded (time 0 on
+// interval 0), so that the full-width code computes them and keeps only the real ones.
+template <int N>
+struct Padded {
+  double t[N] = {};
+  std::int64_t intervals[N] = {};
+
+  Padded(const double* times, const Placement& where, std::size_t i, std::size_t rest) {
+    std::copy_n(times + i, rest, t);
+    if (where.intervals != nullptr) {
+      std::copy_n(where.intervals + i, rest, intervals);
+    }
+  }
+  [[nodiscard]] Placement placement(const Placement& where) const {
+    return {where.rule, where.intervals != nullptr ? intervals : nullptr};
+  }
+};
+
 // A run of n times, two vectors of N per step so that their chains of
-// divisions overlap; the last partial vector computes padded lanes (time 0)
-// and keeps only the real ones.
+// divisions overlap.
 template <int N, int Degree, int Order>
 QUORVEL_INLINE void evaluate_lanes(const kernel::Expansion& shared, std::uint32_t order,
-                                   const double* t, double* out, std::size_t n, Vec<N>* scratch) {
+                                   const Placement& where, const double* t, double* out,
+                                   std::size_t n, Vec<N>* scratch) {
   const kernel::Expansion e = shared;  // a local copy: stores to out cannot change it
   std::size_t i = 0;
   if constexpr (Order != kernel::runtime_order) {
     for (; i + 2 * N <= n; i += 2 * N) {
       const Vec<N> first =
-          kernel::evaluate<N, Degree, Order>(e, kernel::load<N>(t + i), order, scratch);
+          kernel::evaluate_at<N, Degree, Order>(e, place<N>(e, where, t, i), order, scratch);
       const Vec<N> second =
-          kernel::evaluate<N, Degree, Order>(e, kernel::load<N>(t + i + N), order, scratch);
+          kernel::evaluate_at<N, Degree, Order>(e, place<N>(e, where, t, i + N), order, scratch);
       kernel::store<N>(out + i, first);
       kernel::store<N>(out + i + N, second);
     }
   }
   for (; i + N <= n; i += N) {
-    kernel::store<N>(out + i,
-                     kernel::evaluate<N, Degree, Order>(e, kernel::load<N>(t + i), order, scratch));
+    kernel::store<N>(out + i, kernel::evaluate_at<N, Degree, Order>(e, place<N>(e, where, t, i),
+                                                                    order, scratch));
   }
   if (i < n) {
-    const std::size_t rest = n - i;
-    double padded[N] = {};
-    std::copy_n(t + i, rest, padded);
-    kernel::store<N>(
-        padded, kernel::evaluate<N, Degree, Order>(e, kernel::load<N>(padded), order, scratch));
-    std::copy_n(padded, rest, out + i);
+    const Padded<N> padded(t, where, i, n - i);
+    double results[N];
+    kernel::store<N>(results,
+                     kernel::evaluate_at<N, Degree, Order>(
+                         e, place<N>(e, padded.placement(where), padded.t, 0), order, scratch));
+    std::copy_n(results, n - i, out + i);
   }
 }
 
 // The degree is fixed at compile time where it is small, so that the
 // recurrence unrolls and its counters fold to constants.
 template <int N, int Order>
-QUORVEL_INLINE void evaluate_by_degree(const kernel::Expansion& e, const double* t, double* out,
-                                       std::size_t n) {
+QUORVEL_INLINE void evaluate_by_degree(const kernel::Expansion& e, const Placement& where,
+                                       const double* t, double* out, std::size_t n) {
   switch (e.degree) {
-    case 0: return evaluate_lanes<N, 0, Order>(e, Order, t, out, n, nullptr);
-    case 1: return evaluate_lanes<N, 1, Order>(e, Order, t, out, n, nullptr);
-    case 2: return evaluate_lanes<N, 2, Order>(e, Order, t, out, n, nullptr);
-    case 3: return evaluate_lanes<N, 3, Order>(e, Order, t, out, n, nullptr);
-    case 4: return evaluate_lanes<N, 4, Order>(e, Order, t, out, n, nullptr);
-    case 5: return evaluate_lanes<N, 5, Order>(e, Order, t, out, n, nullptr);
-    case 6: return evaluate_lanes<N, 6, Order>(e, Order, t, out, n, nullptr);
-    case 7: return evaluate_lanes<N, 7, Order>(e, Order, t, out, n, nullptr);
-    default: return evaluate_lanes<N, kernel::runtime_degree, Order>(e, Order, t, out, n, nullptr);
+    case 0: return evaluate_lanes<N, 0, Order>(e, Order, where, t, out, n, nullptr);
+    case 1: return evaluate_lanes<N, 1, Order>(e, Order, where, t, out, n, nullptr);
+    case 2: return evaluate_lanes<N, 2, Order>(e, Order, where, t, out, n, nullptr);
+    case 3: return evaluate_lanes<N, 3, Order>(e, Order, where, t, out, n, nullptr);
+    case 4: return evaluate_lanes<N, 4, Order>(e, Order, where, t, out, n, nullptr);
+    case 5: return evaluate_lanes<N, 5, Order>(e, Order, where, t, out, n, nullptr);
+    case 6: return evaluate_lanes<N, 6, Order>(e, Order, where, t, out, n, nullptr);
+    case 7: return evaluate_lanes<N, 7, Order>(e, Order, where, t, out, n, nullptr);
+    default:
+      return evaluate_lanes<N, kernel::runtime_degree, Order>(e, Order, where, t, out, n, nullptr);
   }
 }
 
 // One variant: orders 0 and 1 by degree, higher orders with their table.
 template <int N>
 QUORVEL_INLINE void evaluate_variant(const kernel::Expansion& e, std::uint32_t order,
-                                     const double* t, double* out, std::size_t n) {
+                                     const Placement& where, const double* t, double* out,
+                                     std::size_t n) {
   if (order == 0) {
-    evaluate_by_degree<N, 0>(e, t, out, n);
+    evaluate_by_degree<N, 0>(e, where, t, out, n);
   } else if (order == 1) {
-    evaluate_by_degree<N, 1>(e, t, out, n);
+    evaluate_by_degree<N, 1>(e, where, t, out, n);
   } else {
     const auto scratch = std::make_unique<Vec<N>[]>(kernel::scratch_size(order));
-    evaluate_lanes<N, kernel::runtime_degree, kernel::runtime_order>(e, order, t, out, n,
+    evaluate_lanes<N, kernel::runtime_degree, kernel::runtime_order>(e, order, where, t, out, n,
                                                                      scratch.get());
   }
 }
@@ -94,12 +122,11 @@ QUORVEL_INLINE void evaluate_variant(const kernel::Expansion& e, std::uint32_t o
 // by lane into rows of degree + 1 values; the last partial vector is padded.
 template <int N, int Order>
 QUORVEL_INLINE void tabulate_lanes(const kernel::Expansion& shared, std::uint32_t order, bool zeros,
-                                   const double* t, std::int64_t* intervals, double* values,
-                                   std::size_t n, Vec<N>* scratch) {
+                                   const Placement& where, const double* t, std::int64_t* intervals,
+                                   double* values, std::size_t n, Vec<N>* scratch) {
   const kernel::Expansion e = shared;
   const std::size_t width = static_cast<std::size_t>(e.degree) + 1;
-  auto step = [&](std::size_t i, std::size_t lanes, Vec<N> times) {
-    const auto at = kernel::locate<N>(times, e.h, e.last_interval);
+  auto step = [&](std::size_t i, std::size_t lanes, const kernel::Position<N>& at) {
     for (std::size_t l = 0; l < lanes; ++l) {
       intervals[i + l] = kernel::lane<N>(at.interval, static_cast<int>(l));
     }
@@ -116,72 +143,74 @@ QUORVEL_INLINE void tabulate_lanes(const kernel::Expansion& shared, std::uint32_
   };
   std::size_t i = 0;
   for (; i + N <= n; i += N) {
-    step(i, N, kernel::load<N>(t + i));
+    step(i, N, place<N>(e, where, t, i));
   }
   if (i < n) {
-    double padded[N] = {};
-    std::copy_n(t + i, n - i, padded);
-    step(i, n - i, kernel::load<N>(padded));
+    const Padded<N> padded(t, where, i, n - i);
+    step(i, n - i, place<N>(e, padded.placement(where), padded.t, 0));
   }
 }
 
 template <int N>
 QUORVEL_INLINE void tabulate_variant(const kernel::Expansion& e, std::uint32_t order, bool zeros,
-                                     const double* t, std::int64_t* intervals, double* values,
-                                     std::size_t n) {
+                                     const Placement& where, const double* t,
+                                     std::int64_t* intervals, double* values, std::size_t n) {
   if (order == 0 || zeros) {
-    tabulate_lanes<N, 0>(e, 0, zeros, t, intervals, values, n, nullptr);
+    tabulate_lanes<N, 0>(e, 0, zeros, where, t, intervals, values, n, nullptr);
   } else if (order == 1) {
-    tabulate_lanes<N, 1>(e, 1, false, t, intervals, values, n, nullptr);
+    tabulate_lanes<N, 1>(e, 1, false, where, t, intervals, values, n, nullptr);
   } else {
     const auto scratch = std::make_unique<Vec<N>[]>(kernel::scratch_size(order));
-    tabulate_lanes<N, kernel::runtime_order>(e, order, false, t, intervals, values, n,
+    tabulate_lanes<N, kernel::runtime_order>(e, order, false, where, t, intervals, values, n,
                                              scratch.get());
   }
 }
 
-using Variant = void (*)(const kernel::Expansion&, std::uint32_t, const double*, double*,
-                         std::size_t);
-using TabulationVariant = void (*)(const kernel::Expansion&, std::uint32_t, bool, const double*,
-                                   std::int64_t*, double*, std::size_t);
+using Variant = void (*)(const kernel::Expansion&, std::uint32_t, const Placement&, const double*,
+                         double*, std::size_t);
+using TabulationVariant = void (*)(const kernel::Expansion&, std::uint32_t, bool, const Placement&,
+                                   const double*, std::int64_t*, double*, std::size_t);
 
 [[gnu::flatten]] void evaluate_baseline(const kernel::Expansion& e, std::uint32_t order,
-                                        const double* t, double* out, std::size_t n) {
-  evaluate_variant<baseline_lanes>(e, order, t, out, n);
+                                        const Placement& where, const double* t, double* out,
+                                        std::size_t n) {
+  evaluate_variant<baseline_lanes>(e, order, where, t, out, n);
 }
 
 [[gnu::flatten]] void tabulate_baseline(const kernel::Expansion& e, std::uint32_t order, bool zeros,
-                                        const double* t, std::int64_t* intervals, double* values,
-                                        std::size_t n) {
-  tabulate_variant<baseline_lanes>(e, order, zeros, t, intervals, values, n);
+                                        const Placement& where, const double* t,
+                                        std::int64_t* intervals, double* values, std::size_t n) {
+  tabulate_variant<baseline_lanes>(e, order, zeros, where, t, intervals, values, n);
 }
 
 #if defined(__x86_64__)
 [[gnu::flatten, gnu::target("avx2")]] void evaluate_avx2(const kernel::Expansion& e,
-                                                         std::uint32_t order, const double* t,
+                                                         std::uint32_t order,
+                                                         const Placement& where, const double* t,
                                                          double* out, std::size_t n) {
-  evaluate_variant<avx2_lanes>(e, order, t, out, n);
+  evaluate_variant<avx2_lanes>(e, order, where, t, out, n);
 }
 
 [[gnu::flatten, gnu::target("avx512f")]] void evaluate_avx512(const kernel::Expansion& e,
-                                                              std::uint32_t order, const double* t,
-                                                              double* out, std::size_t n) {
-  evaluate_variant<avx512_lanes>(e, order, t, out, n);
+                                                              std::uint32_t order,
+                                                              const Placement& where,
+                                                              const double* t, double* out,
+                                                              std::size_t n) {
+  evaluate_variant<avx512_lanes>(e, order, where, t, out, n);
 }
 
 [[gnu::flatten, gnu::target("avx2")]] void tabulate_avx2(const kernel::Expansion& e,
                                                          std::uint32_t order, bool zeros,
-                                                         const double* t, std::int64_t* intervals,
-                                                         double* values, std::size_t n) {
-  tabulate_variant<avx2_lanes>(e, order, zeros, t, intervals, values, n);
+                                                         const Placement& where, const double* t,
+                                                         std::int64_t* intervals, double* values,
+                                                         std::size_t n) {
+  tabulate_variant<avx2_lanes>(e, order, zeros, where, t, intervals, values, n);
 }
 
-[[gnu::flatten, gnu::target("avx512f")]] void tabulate_avx512(const kernel::Expansion& e,
-                                                              std::uint32_t order, bool zeros,
-                                                              const double* t,
-                                                              std::int64_t* intervals,
-                                                              double* values, std::size_t n) {
-  tabulate_variant<avx512_lanes>(e, order, zeros, t, intervals, values, n);
+[[gnu::flatten, gnu::target("avx512f")]] void tabulate_avx512(
+    const kernel::Expansion& e, std::uint32_t order, bool zeros, const Placement& where,
+    const double* t, std::int64_t* intervals, double* values, std::size_t n) {
+  tabulate_variant<avx512_lanes>(e, order, zeros, where, t, intervals, values, n);
 }
 #endif
 
@@ -321,12 +350,13 @@ std::vector<double> interval_rows(const kernel::Expansion& expansion, std::uint3
 }
 
 void evaluate_contiguous(const kernel::Expansion& expansion, std::uint64_t order, const double* t,
-                         double* out, std::size_t n) {
+                         double* out, std::size_t n, const Placement& where) {
   if (kernel::vanishes(order, expansion.degree)) {
     std::fill_n(out, n, 0.0);
     return;
   }
-  variant_of(active_instruction_set())(expansion, static_cast<std::uint32_t>(order), t, out, n);
+  variant_of(active_instruction_set())(expansion, static_cast<std::uint32_t>(order), where, t, out,
+                                       n);
 }
 
 }  // namespace quorvel
@@ -334,10 +364,11 @@ void evaluate_contiguous(const kernel::Expansion& expansion, std::uint64_t order
 namespace quorvel {
 
 void tabulate_contiguous(const kernel::Expansion& mesh, std::uint64_t order, const double* t,
-                         std::int64_t* intervals, double* values, std::size_t n) {
+                         std::int64_t* intervals, double* values, std::size_t n,
+                         const Placement& where) {
   const bool zeros = kernel::vanishes(order, mesh.degree);
   tabulation_of(active_instruction_set())(mesh, zeros ? 0 : static_cast<std::uint32_t>(order),
-                                          zeros, t, intervals, values, n);
+                                          zeros, where, t, intervals, values, n);
 }
 
 }  // namespace quorvel

@@ -14,6 +14,8 @@
 //
 // Operation orders that fix the bits:
 //   locate:  q = t / h; c = floor(q) clamped into [0, n_t - 1] (NaN to 0);
+//            the mesh rules then move c by one where t and the mesh points h c,
+//            h (c + 1) say so; given intervals replace c;
 //            a = h c; b = h + a; s = t + (a + b)(-0.5); x = (s + s) / (b - a),
 //            clamped into [-1, 1] (NaN kept); where a + b overflows, the midpoint
 //            term is a(-0.5) + b(-0.5), the same value had it not overflowed.
@@ -172,24 +174,99 @@ QUORVEL_INLINE Vec<N> reference_coordinate(Vec<N> t, Vec<N> a, Vec<N> b) {
   return select<N>(x < -1.0, splat<N>(-1.0), select<N>(x > 1.0, splat<N>(1.0), x));
 }
 
-/// @brief Interval c = floor(t / h) clamped into [0, last_interval] (NaN to 0), and the
-/// reference coordinate of t on [a, b] = [h c, h + h c]; needs at least one interval.
+/// @brief The interval c (an integer held in a double, 0 <= c < 2^52) as an index.
+template <int N>
+QUORVEL_INLINE Ints<N> index_of(Vec<N> c) {
+  constexpr double two52 = 4503599627370496.0;
+  return bits_of<N>(c + two52) - bits_of<1>(two52);
+}
+
+/// @brief floor(t / h) clamped into [0, last_interval], NaN to 0: the quotient rule.
 ///
 /// Clamping the quotient before the floor gives the same interval as flooring
 /// first; on the clamped range [0, 2^32) the floor is exact as a rounding to an
 /// integer by adding and removing 2^52, corrected by one where it rounded up.
 template <int N>
-QUORVEL_INLINE Position<N> locate(Vec<N> t, double h, double last_interval) {
-  constexpr double two52 = 4503599627370496.0;
+QUORVEL_INLINE Vec<N> quotient_interval(Vec<N> t, double h, double last_interval) {
   const Vec<N> q = t / h;
   Vec<N> clamped = select<N>(q >= 0.0, q, splat<N>(0.0));  // negatives, -0.0 and NaN to +0
   clamped = select<N>(clamped < last_interval, clamped, splat<N>(last_interval));
-  const Vec<N> c = simd::floor_of_small<N>(clamped);  // exact: clamped < 2^32
-  const Ints<N> interval = bits_of<N>(c + two52) - bits_of<1>(two52);
+  return simd::floor_of_small<N>(clamped);  // exact: clamped < 2^32
+}
 
+/// @brief The position of each time on interval c: a = h c, b = h + a.
+template <int N>
+QUORVEL_INLINE Position<N> position_on(Vec<N> t, Vec<N> c, double h) {
   const Vec<N> a = h * c;
-  const Vec<N> b = h + a;
-  return {interval, reference_coordinate<N>(t, a, b)};
+  return {index_of<N>(c), reference_coordinate<N>(t, a, h + a)};
+}
+
+/// @brief The quotient rule: interval c = floor(t / h) clamped into [0, last_interval]
+/// (NaN to 0) and its reference coordinate; needs at least one interval.
+template <int N>
+QUORVEL_INLINE Position<N> locate(Vec<N> t, double h, double last_interval) {
+  return position_on<N>(t, quotient_interval<N>(t, h, last_interval), h);
+}
+
+/// @brief Where a batch places its times.
+///
+/// `quotient` is the rule of the original methods. `right` and `left` follow the
+/// mesh points a_c = h c themselves (the doubles the Lagrange nodes and the
+/// quadrature rules are made of): with `right`, t in [a_c, a_(c+1)) lies in
+/// interval c, so a mesh point belongs to the interval on its right; with `left`,
+/// t in (a_c, a_(c+1)] lies in interval c; times before 0 or beyond the last mesh
+/// point lie in the end intervals. `given` takes each time's interval from a list.
+enum class Rule : std::uint8_t { quotient, right, left, given };
+
+/// @brief The mesh rules: the quotient's interval, moved by one where the mesh points
+/// h c and h (c + 1) say so. The quotient is never off by more than one interval
+/// (both t / h and h c are rounded once, relative errors far below 1 / c).
+template <int N, bool Left>
+QUORVEL_INLINE Position<N> locate_on_mesh(Vec<N> t, double h, double last_interval) {
+  const Vec<N> c = quotient_interval<N>(t, h, last_interval);
+  const Vec<N> a = h * c;
+  const Vec<N> next = h * (c + 1.0);
+  // Down where t lies before a_c (at it, for the left side), up where it lies at or
+  // beyond a_(c+1) (beyond it, for the left side); never off the mesh.
+  Vec<N> moved;
+  if constexpr (Left) {
+    moved = select<N>(t <= a, c - 1.0, select<N>(t > next, c + 1.0, c));
+  } else {
+    moved = select<N>(t < a, c - 1.0, select<N>(t >= next, c + 1.0, c));
+  }
+  moved = select<N>(moved < 0.0, splat<N>(0.0), moved);
+  moved = select<N>(moved > last_interval, splat<N>(last_interval), moved);
+  return position_on<N>(t, moved, h);
+}
+
+/// @brief Each time on the interval given for it (0 <= interval < 2^52).
+template <int N>
+QUORVEL_INLINE Position<N> locate_on_given(Vec<N> t, const std::int64_t* intervals, double h) {
+  Vec<N> c;
+  if constexpr (N == 1) {
+    c = static_cast<double>(*intervals);
+  } else {
+    Ints<N> given;
+    std::memcpy(&given, intervals, sizeof given);
+    c = __builtin_convertvector(given, Vec<N>);
+  }
+  return position_on<N>(t, c, h);
+}
+
+/// @brief The position of N times by a rule; `intervals` holds the N given intervals
+/// for Rule::given and is not read otherwise.
+template <int N>
+QUORVEL_INLINE Position<N> place(Rule rule, Vec<N> t, double h, double last_interval,
+                                 const std::int64_t* intervals) {
+  if ((rule == Rule::right || rule == Rule::left) && !(h > 0.0 && h < 1.0 / 0.0)) {
+    rule = Rule::quotient;  // without a positive, finite h the mesh points do not ascend
+  }
+  switch (rule) {
+    case Rule::right: return locate_on_mesh<N, false>(t, h, last_interval);
+    case Rule::left: return locate_on_mesh<N, true>(t, h, last_interval);
+    case Rule::given: return locate_on_given<N>(t, intervals, h);
+    default: return locate<N>(t, h, last_interval);
+  }
 }
 
 // ---------------------------------------------------------------- recurrence

@@ -91,6 +91,11 @@ struct Length {
   PyObject* given = nullptr;
 };
 
+/// @brief A yes or no: the truth of any object, as `if` judges it.
+struct Flag {
+  bool value;
+};
+
 /// @brief A str, as UTF-8.
 struct Text {
   std::string value;
@@ -141,6 +146,18 @@ void refuse_unrepresentable_mesh(const Length& T, std::uint32_t n_t);
 
 /// @brief The same for a T that is only a value (shown as a float).
 void refuse_unrepresentable_mesh(double T, std::uint32_t n_t);
+
+template <>
+struct Converter<Flag> {
+  static constexpr Messages messages = Messages::named;
+  static Flag convert(PyObject* obj, std::string_view /*name*/) {
+    const int truth = PyObject_IsTrue(obj);
+    if (truth < 0) {
+      throw PythonError{};
+    }
+    return {truth == 1};
+  }
+};
 
 template <>
 struct Converter<Text> {

@@ -10,6 +10,7 @@
 //
 // A Payload names its class: static constexpr FixedString class_name = "CLASS".
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <new>
@@ -128,6 +129,14 @@ struct Instance {
   static inline PyTypeObject* type = nullptr;  // set when the class is created
 
   static Payload& of(PyObject* self) { return reinterpret_cast<Instance*>(self)->payload; }
+
+  /// @brief A new instance holding @p payload (a new reference).
+  static PyObject* make(Payload&& payload) {
+    auto* instance = reinterpret_cast<Instance*>(check(type->tp_alloc(type, 0)));
+    new (&instance->borrow) BorrowCounter(0);
+    new (&instance->payload) Payload(std::move(payload));
+    return reinterpret_cast<PyObject*>(instance);
+  }
 };
 
 /// @brief Checks the receiver's class: "'TYPE' object cannot be cast as 'CLASS'".
@@ -167,6 +176,76 @@ struct Method {
   }
 };
 
+/// @brief A class method: Fn receives the converted arguments alone (the class is known).
+template <class Payload, FixedString Name, Messages family, auto Fn, FixedString... Params>
+struct ClassMethod {
+  using Sig = detail::Signature<decltype(Fn)>;
+  using Args = detail::Bound<Payload::class_name, Name, family, typename Sig::Args, 0, Params...>;
+
+  /// @brief The method table entry; Body is the doc text after the signature.
+  template <FixedString Body = "">
+  static PyMethodDef def() {
+    static constexpr auto doc = make_doc<Name, false, Body, Params...>();
+    static constexpr auto with_type = [] {
+      // "NAME($type, ...": the signature as inspect shows a class method's.
+      std::array<char, doc.size() + 7> text{};
+      std::size_t at = 0;
+      std::size_t from = 0;
+      for (; doc[from] != '('; ++from) {
+        text[at++] = doc[from];
+      }
+      for (char ch : std::string_view("($type")) {
+        text[at++] = ch;
+      }
+      ++from;
+      if (doc[from] != ')') {
+        text[at++] = ',';
+        text[at++] = ' ';
+      }
+      for (; doc[from] != '\0'; ++from) {
+        text[at++] = doc[from];
+      }
+      return text;
+    }();
+    return {Name.chars, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&call)),
+            METH_FASTCALL | METH_KEYWORDS | METH_CLASS, with_type.data()};
+  }
+
+  static PyObject* call(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return boundary([&]() -> PyObject* {
+      PyObject* bound[Args::List::count + 1];
+      bind_fastcall(Args::parameters(), args, nargs, kwnames, bound);
+      return detail::call_and_convert<typename Sig::Result>(
+          [&] { return std::apply(Fn, Args::convert(bound)); });
+    });
+  }
+};
+
+/// @brief The call slot, instance(...): binds the argument tuple and keywords like a
+/// constructor, and holds a borrow of the instance like a method.
+template <class Payload, Messages family, Access access, auto Fn, FixedString... Params>
+struct Call {
+  using Sig = detail::Signature<decltype(Fn)>;
+  using Args =
+      detail::Bound<Payload::class_name, "__call__", family, typename Sig::Args, 1, Params...>;
+
+  static PyObject* tp_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return boundary([&]() -> PyObject* {
+      PyObject* bound[Args::List::count + 1];
+      bind_tuple(Args::parameters(), args, kwargs, bound);
+      auto* instance = reinterpret_cast<Instance<Payload>*>(self);
+      Borrow<access> borrow(instance->borrow);
+      return detail::call_and_convert<typename Sig::Result>([&] {
+        return std::apply(
+            [&](auto&&... arguments) {
+              return Fn(instance->payload, std::forward<decltype(arguments)>(arguments)...);
+            },
+            Args::convert(bound));
+      });
+    });
+  }
+};
+
 /// @brief The class constructor: binds, converts, builds the payload, then the instance.
 template <class Payload, Messages family, auto Fn, FixedString... Params>
 struct Constructor {
@@ -178,11 +257,8 @@ struct Constructor {
     return boundary([&]() -> PyObject* {
       PyObject* bound[Args::List::count + 1];
       bind_tuple(Args::parameters(), args, kwargs, bound);
-      Payload payload = std::apply(Fn, Args::convert(bound));
-      auto* instance = reinterpret_cast<Instance<Payload>*>(check(type->tp_alloc(type, 0)));
-      new (&instance->borrow) BorrowCounter(0);
-      new (&instance->payload) Payload(std::move(payload));
-      return reinterpret_cast<PyObject*>(instance);
+      (void)type;  // the class is not subclassable: type is Instance<Payload>::type
+      return Instance<Payload>::make(std::apply(Fn, Args::convert(bound)));
     });
   }
 
@@ -230,6 +306,7 @@ struct Repr {
 struct ClassMembers {
   PyGetSetDef* properties = nullptr;  // read-only attributes, ended by an entry without a name
   reprfunc repr = nullptr;            // nullptr keeps object's repr
+  ternaryfunc call = nullptr;         // nullptr: instances are not callable
 };
 
 /// @brief Creates a class type object: base object, not subclassable, no __dict__, no weak
@@ -241,7 +318,7 @@ PyObject* create_type(const char* qualified_name, const char* unqualified_name, 
 template <class Payload, class Ctor>
 PyObject* create_class(const char* qualified_name, const char* doc, PyMethodDef* methods,
                        ClassMembers members = {}) {
-  PyType_Slot slots[7] = {
+  PyType_Slot slots[8] = {
       {Py_tp_new, reinterpret_cast<void*>(&Ctor::tp_new)},
       {Py_tp_dealloc, reinterpret_cast<void*>(&Ctor::tp_dealloc)},
       {Py_tp_doc, const_cast<char*>(doc)},
@@ -253,6 +330,9 @@ PyObject* create_class(const char* qualified_name, const char* doc, PyMethodDef*
   }
   if (members.repr != nullptr) {
     slots[slot_count++] = {Py_tp_repr, reinterpret_cast<void*>(members.repr)};
+  }
+  if (members.call != nullptr) {
+    slots[slot_count++] = {Py_tp_call, reinterpret_cast<void*>(members.call)};
   }
   slots[slot_count] = {0, nullptr};
   PyObject* type = create_type(qualified_name, Payload::class_name.chars,

@@ -10,6 +10,7 @@
 #include "native_arrays.hpp"
 #include "piecewise_polynomials/batch_evaluation.hpp"
 #include "piecewise_polynomials/legendre_basis.hpp"
+#include "placement.hpp"
 #include "space_members.hpp"
 
 namespace quorvel::python {
@@ -63,11 +64,14 @@ using AllBasisFunctionDerivatives =
 
 // The basis functions of every time's interval at that time: an int64 array of
 // intervals and a float64 array with one more axis for the degrees.
-PyObject* tabulate(const LegendreBasis& basis, Object t_values, Order derivative) {
+PyObject* tabulate(const LegendreBasis& basis, Object t_values, Order derivative,
+                   const Option<Side>& side, const Option<Object>& given) {
   const InputArray times = InputArray::real_array(t_values.ptr, "t_values");
   if (basis.n_t == 0 && times.size() > 0) {
     raise(PyExc_ValueError, messages::no_intervals_to_tabulate);
   }
+  std::vector<std::int64_t> given_intervals;
+  const Placement where = placement_of(side, given, times.shape(), basis.n_t, given_intervals);
   const std::uint64_t width = static_cast<std::uint64_t>(basis.degree) + 1;
   std::uint64_t value_count = 0;
   constexpr std::uint64_t most = PTRDIFF_MAX / sizeof(double);
@@ -79,7 +83,7 @@ PyObject* tabulate(const LegendreBasis& basis, Object t_values, Order derivative
   {
     ReleasedLock unlocked;
     tabulate_strided(basis, static_cast<std::uint64_t>(derivative.value), times.strided(),
-                     intervals.data(), values.data(), global_thread_pool());
+                     intervals.data(), values.data(), global_thread_pool(), where);
   }
   std::vector<Py_ssize_t> shape(times.shape().begin(), times.shape().end());
   Ref first = take_array(std::move(intervals), shape);
@@ -90,10 +94,11 @@ PyObject* tabulate(const LegendreBasis& basis, Object t_values, Order derivative
 
 using Tabulate =
     Method<LegendreBasisPayload, "tabulate", Messages::named, Access::shared,
-           [](const LegendreBasisPayload& self, Object t_values, Option<Order> derivative) {
-             return tabulate(self.basis, t_values, derivative.value_or({0}));
+           [](const LegendreBasisPayload& self, Object t_values, Option<Order> derivative,
+              Option<Side> side, Option<Object> intervals) {
+             return tabulate(self.basis, t_values, derivative.value_or({0}), side, intervals);
            },
-           "t_values", "*", "derivative=0">;
+           "t_values", "*", "derivative=0", "side='right'", "intervals=None">;
 
 // ---------------------------------------------------------------- as a Python object
 
@@ -111,9 +116,14 @@ PyMethodDef methods[] = {
     Tabulate::def<
         "The interval of every time of `t_values` and the time derivative of order\n"
         "`derivative` of that interval's basis functions P_0 ... P_degree there.\n\n"
-        "Returns (intervals, values): an int64 array of t_values' shape (the location rule of\n"
-        "evaluate_at), and a float64 array of shape t_values.shape + (degree + 1,). Order 0\n"
-        "equals evaluate_all_basis_functions(t)[c + n_t * i] bit for bit, order 1\n"
+        "Returns (intervals, values): an int64 array of t_values' shape, and a float64 array\n"
+        "of shape t_values.shape + (degree + 1,). A time in [a_c, a_(c+1)) lies in interval\n"
+        "c, with the mesh points a_c = h * c of get_lagrange_points and quadrature; side='left'\n"
+        "takes (a_c, a_(c+1)] instead. intervals: an integer array of t_values' shape naming\n"
+        "each time's interval (for points on interval ends, such as those of\n"
+        "quadrature(..., rule='radau', return_intervals=True)). Where evaluate_at's quotient\n"
+        "rule places a time in the same interval, order 0 equals\n"
+        "evaluate_all_basis_functions(t)[c + n_t * i] bit for bit, order 1\n"
         "evaluate_all_basis_function_derivatives(t)[c + n_t * i]; orders of 2 or more above\n"
         "the degree give 0.0. t_values: anything numpy.asarray takes that holds real\n"
         "numbers. The interpreter lock is released while computing.">(),

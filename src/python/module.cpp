@@ -85,6 +85,10 @@ void initialize(PyObject* module) {
     add_function(def);
   }
   add_function(quadrature_function());
+  add_attribute(module, "LegendreExpansion", Ref(create_legendre_expansion_class()));
+  for (PyMethodDef& def : galerkin_functions()) {
+    add_function(def);
+  }
 
   // Outside __all__: the release, and what unpickling a PanicException calls.
   Ref version = Ref::checked(PyUnicode_FromString(QUORVEL_VERSION));

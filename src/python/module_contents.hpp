@@ -25,6 +25,12 @@ PyObject* create_legendre_basis_class();
 /// @brief The LegendreBasisEvaluator class.
 PyObject* create_legendre_basis_evaluator_class();
 
+/// @brief The LegendreExpansion class.
+PyObject* create_legendre_expansion_class();
+
+/// @brief solve_dg, solve_cg, legendre_dg_local_matrices and lagrange_cg_time_matrices.
+std::span<PyMethodDef> galerkin_functions();
+
 /// @brief quadrature.
 PyMethodDef& quadrature_function();
 

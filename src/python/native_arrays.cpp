@@ -41,14 +41,17 @@ bool in_order(const Py_ssize_t* layout, int ndim, Py_ssize_t item_size,
   return true;
 }
 
-// Every request is served (writable too: the owner is the memory's only user
-// besides its views) except an order the layout is not in, and requests without
+// Every request is served (writable too, unless the memory is read-only: the owner
+// is the memory's only user besides its views) except an order the layout is not in,
+// and requests without
 // strides of a layout that needs them. The memory never moves or changes size,
 // so exports need no count.
 int owner_getbuffer(PyObject* self, Py_buffer* view, int flags) {
   auto* owner = reinterpret_cast<Owner*>(self);
   const char* refusal = nullptr;
-  if ((flags & PyBUF_F_CONTIGUOUS) == PyBUF_F_CONTIGUOUS && !owner->fortran_contiguous) {
+  if ((flags & PyBUF_WRITABLE) != 0 && owner->memory.read_only) {
+    refusal = "the memory is read-only";
+  } else if ((flags & PyBUF_F_CONTIGUOUS) == PyBUF_F_CONTIGUOUS && !owner->fortran_contiguous) {
     refusal = "the memory is in C order, not in Fortran order";
   } else if ((flags & PyBUF_C_CONTIGUOUS) == PyBUF_C_CONTIGUOUS && !owner->c_contiguous) {
     refusal = "the memory is in Fortran order, not in C order";
@@ -65,7 +68,7 @@ int owner_getbuffer(PyObject* self, Py_buffer* view, int flags) {
   view->obj = Py_NewRef(self);
   view->len = owner->memory.item_count * owner->memory.item_size;
   view->itemsize = owner->memory.item_size;
-  view->readonly = 0;
+  view->readonly = owner->memory.read_only ? 1 : 0;
   view->format = (flags & PyBUF_FORMAT) != 0 ? const_cast<char*>(owner->memory.format) : nullptr;
   if ((flags & PyBUF_ND) != 0) {
     view->ndim = owner->ndim;

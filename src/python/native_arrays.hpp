@@ -63,6 +63,7 @@ struct OwnedMemory {
   const char* format;  // a string literal
   void* holder;        // passed to release once, when the owner dies
   void (*release)(void* holder) noexcept;
+  bool read_only = false;  // views may not write to it
 };
 
 /// @brief The order in which an array's items lie in memory.

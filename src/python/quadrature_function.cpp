@@ -39,7 +39,8 @@ QuadratureRule rule_named(const Option<Object>& rule) {
   raise_wrong_value("rule", "'gauss', 'radau' or 'lobatto'", rule.given->ptr);
 }
 
-PyObject* quadrature(PointCount n_points, IntervalCount n_t, Length T_given, Option<Object> rule) {
+PyObject* quadrature(PointCount n_points, IntervalCount n_t, Length T_given, Option<Object> rule,
+                     bool with_intervals) {
   const double T = T_given.value;
   const auto n = static_cast<std::uint32_t>(n_points.value);
   const auto intervals = static_cast<std::uint32_t>(n_t.value);
@@ -62,13 +63,25 @@ PyObject* quadrature(PointCount n_points, IntervalCount n_t, Length T_given, Opt
   }
   Ref first = take_array(std::move(points));
   Ref second = take_array(std::move(weights));
-  return check(PyTuple_Pack(2, first.get(), second.get()));
+  if (!with_intervals) {
+    return check(PyTuple_Pack(2, first.get(), second.get()));
+  }
+  // Point p lies on interval p / n_points, by construction.
+  BulkArray<std::int64_t> intervals_of_points(size);
+  for (std::size_t p = 0; p < size; ++p) {
+    intervals_of_points[p] = static_cast<std::int64_t>(p / n);
+  }
+  Ref third = take_array(std::move(intervals_of_points));
+  return check(PyTuple_Pack(3, first.get(), second.get(), third.get()));
 }
 
-using Quadrature = Function<"quadrature", Messages::named,
-                            [](PointCount n_points, IntervalCount n_t, Length T,
-                               Option<Object> rule) { return quadrature(n_points, n_t, T, rule); },
-                            "n_points", "n_t", "T", "*", "rule='gauss'">;
+using Quadrature =
+    Function<"quadrature", Messages::named,
+             [](PointCount n_points, IntervalCount n_t, Length T, Option<Object> rule,
+                Option<Flag> return_intervals) {
+               return quadrature(n_points, n_t, T, rule, return_intervals.value_or({false}).value);
+             },
+             "n_points", "n_t", "T", "*", "rule='gauss'", "return_intervals=False">;
 
 PyMethodDef definition = Quadrature::def<
     "The points and weights of an n_points-point rule on each of the n_t intervals of the\n"
@@ -82,7 +95,11 @@ PyMethodDef definition = Quadrature::def<
     "bases place it: the interval ends of radau and lobatto are a and b exactly. Every\n"
     "weight is a reference weight on [-1, 1] times h / 2, so each interval carries the\n"
     "same weights. n_points: 1 ... 1024; n_t: 1 ... 4294967295; T: positive and finite.\n"
-    "The interpreter lock is released while computing.">();
+    "The interpreter lock is released while computing.\n\n"
+    "return_intervals=True adds a third array, the int64 interval of every point, by\n"
+    "construction: pass it as `intervals` to LegendreBasis.tabulate and to a\n"
+    "LegendreExpansion, so that a point on an interval's end (radau, lobatto) counts\n"
+    "for its own interval.">();
 
 }  // namespace
 

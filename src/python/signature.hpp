@@ -4,9 +4,10 @@
 // a call with the interpreter's own TypeError texts.
 //
 // Parameters are written as in a Python signature: "name" is required and may
-// be given by position or keyword; after a "*" come keyword-only parameters,
-// required ("degree") or with their default as the signature shows it
-// ("derivative=0").
+// be given by position or keyword, "m=1" may be too and has a default; after a
+// "*" come keyword-only parameters, required ("degree") or with their default
+// as the signature shows it ("derivative=0"). A parameter with a default that
+// the call does not give reaches the lambda as an empty Option.
 
 #include <algorithm>
 #include <array>
@@ -121,14 +122,14 @@ struct ParameterList {
   }();
   static_assert(
       [] {
-        for (std::size_t i = 0; i < positional; ++i) {
-          if (!required[i]) {
+        for (std::size_t i = 1; i < positional; ++i) {
+          if (required[i] && !required[i - 1]) {
             return false;
           }
         }
         return true;
       }(),
-      "every positional parameter is required; defaults are for keyword-only parameters");
+      "a positional parameter with a default is followed by required ones");
 };
 
 /// @brief The stored doc string "NAME(TEXTS)\n--\n\nBODY"; methods get "$self" first.

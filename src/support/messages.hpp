@@ -63,6 +63,19 @@ inline constexpr const char* wrong_shape = "%.*s must have shape %S, got %U";
 inline constexpr const char* read_only = "%.*s must be writable, got a read-only array";
 inline constexpr const char* overlapping_elements =
     "%.*s must not have elements that share memory, got strides %S";
+inline constexpr const char* expansion_shape =
+    "coefficients must have shape (degree + 1, n_t, ...) with degree + 1 >= 1 and n_t >= 1, "
+    "got %S";
+inline constexpr const char* expansion_too_large =
+    "coefficients must have at most 4294967295 degrees and 4294967295 intervals, got shape %S";
+/// The bound's name, the value given.
+inline constexpr const char* integral_bound = "%s must lie in [0, T], got %R";
+/// The argument's name, the length its first axis must have, its shape.
+inline constexpr const char* leading_axis = "%s must have shape (%lld, ...), got %S";
+inline constexpr const char* not_integers = "%.*s must hold integers, got %U";
+/// NAME, n_t, the value.
+inline constexpr const char* interval_out_of_range =
+    "%.*s must lie in [0, n_t) = [0, %u), got %lld";
 inline constexpr const char* wrong_state =
     "state must hold %zu float64 DOFs (%zu bytes), got %zu bytes";
 inline constexpr const char* no_intervals_to_evaluate =

@@ -176,9 +176,11 @@ bool has_overlapping_elements(std::span<const std::int64_t> shape,
   return false;
 }
 
-std::vector<double> contiguous_copy(const StridedDoubles<const std::byte>& array) {
+template <class Item>
+std::vector<Item> contiguous_copy(const StridedDoubles<const std::byte>& array) {
+  static_assert(sizeof(Item) == sizeof(double));
   const std::uint64_t count = element_count(array.shape);
-  std::vector<double> copy(checked_storage_count(count, sizeof(double)));
+  std::vector<Item> copy(checked_storage_count(count, sizeof(Item)));
   const PairedLayout layout = paired_layout(array.shape, array.strides, array.strides);
   const std::int64_t stride = layout.first_strides.back();
   for_each_run(layout, 0, count,
@@ -186,10 +188,14 @@ std::vector<double> contiguous_copy(const StridedDoubles<const std::byte>& array
                  for (std::size_t j = 0; j < length; ++j) {
                    std::memcpy(&copy[index + j],
                                array.data + offset + static_cast<std::int64_t>(j) * stride,
-                               sizeof(double));
+                               sizeof(Item));
                  }
                });
   return copy;
 }
+
+template std::vector<double> contiguous_copy<double>(const StridedDoubles<const std::byte>&);
+template std::vector<std::int64_t> contiguous_copy<std::int64_t>(
+    const StridedDoubles<const std::byte>&);
 
 }  // namespace quorvel

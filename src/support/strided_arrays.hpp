@@ -98,7 +98,9 @@ void for_each_run(const PairedLayout& layout, std::uint64_t begin, std::uint64_t
 [[nodiscard]] bool has_overlapping_elements(std::span<const std::int64_t> shape,
                                             std::span<const std::int64_t> strides);
 
-/// @brief The elements of @p array in C order, copied into a new contiguous vector.
-[[nodiscard]] std::vector<double> contiguous_copy(const StridedDoubles<const std::byte>& array);
+/// @brief The elements of @p array (8-byte items: doubles, or Item) in C order, copied into
+/// a new contiguous vector.
+template <class Item = double>
+[[nodiscard]] std::vector<Item> contiguous_copy(const StridedDoubles<const std::byte>& array);
 
 }  // namespace quorvel

@@ -124,6 +124,17 @@ class LazyThreadPool {
   std::string build_error_;  // set when building failed; never cleared
 };
 
+/// @brief Runs body(begin, end) over [0, n): as one piece on the calling thread unless
+/// @p on_pool, else in pieces on @p pool (built now if it was not).
+template <class Body>
+void run_pieces(LazyThreadPool& pool, bool on_pool, std::size_t n, const Body& body) {
+  if (!on_pool) {
+    body(std::size_t{0}, n);
+    return;
+  }
+  pool.get().for_each_piece(n, body);
+}
+
 /// @brief The process-wide pool slot: sized from the environment when first
 /// built, kept until the process ends, and restarted in a forked child.
 [[nodiscard]] LazyThreadPool& global_thread_pool();

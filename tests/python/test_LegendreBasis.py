@@ -327,4 +327,6 @@ def test_tabulate_shapes_and_refusals():
             call()
         assert str(error.value) == message
     assert LegendreBasis(2, 0, 1.0).tabulate([])[1].shape == (0, 3)
-    assert LegendreBasis.tabulate.__text_signature__ == "($self, t_values, *, derivative=0)"
+    assert (
+        LegendreBasis.tabulate.__text_signature__ == "($self, t_values, *, derivative=0, side='right', intervals=None)"
+    )

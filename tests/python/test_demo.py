@@ -40,3 +40,41 @@ def test_space_time_example_shows_order_2q_plus_1_and_writes_its_plot(tmp_path):
     assert run.returncode == 0, run.stdout + run.stderr
     assert "observed orders match h^(2q + 1)" in run.stdout
     assert plot.read_bytes().startswith(b"\x89PNG\r\n\x1a\n")
+
+
+def test_work_precision_example_prints_its_table_and_draws_its_diagram(tmp_path):
+    plot = tmp_path / "work_precision.png"
+    env = dict(os.environ, MPLBACKEND="Agg", MPLCONFIGDIR=str(tmp_path))
+    run = subprocess.run(
+        [sys.executable, str(EXAMPLES / "work_precision.py"), "--grid", "12", "--output", str(plot)],
+        capture_output=True,
+        text=True,
+        env=env,
+        timeout=300,
+    )
+    assert run.returncode == 0, run.stdout + run.stderr
+    for method in (
+        "quorvel dG(3)",
+        "quorvel cG(3)",
+        "hand-written dG(2), one splu",
+        "solve_ivp BDF",
+        "solve_ivp Radau",
+    ):
+        assert method in run.stdout
+    assert "faster than the faster of BDF and Radau" in run.stdout
+    assert plot.read_bytes().startswith(b"\x89PNG\r\n\x1a\n") and plot.stat().st_size > 20_000
+
+
+def test_finite_element_example_converges_like_h_squared_and_draws_its_plot(tmp_path):
+    plot = tmp_path / "heat_fem.png"
+    env = dict(os.environ, MPLBACKEND="Agg", MPLCONFIGDIR=str(tmp_path))
+    run = subprocess.run(
+        [sys.executable, str(EXAMPLES / "heat_fem.py"), "--output", str(plot)],
+        capture_output=True,
+        text=True,
+        env=env,
+        timeout=300,
+    )
+    assert run.returncode == 0, run.stdout + run.stderr
+    assert "the error falls like h^2" in run.stdout
+    assert plot.read_bytes().startswith(b"\x89PNG\r\n\x1a\n") and plot.stat().st_size > 20_000

@@ -37,6 +37,11 @@ EXPECTED_ALL = [
     "lagrange_mass_matrix",
     "lagrange_derivative_matrix",
     "quadrature",
+    "LegendreExpansion",
+    "solve_dg",
+    "solve_cg",
+    "legendre_dg_local_matrices",
+    "lagrange_cg_time_matrices",
 ]
 
 

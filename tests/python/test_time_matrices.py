@@ -4,8 +4,10 @@ import math
 import sys
 from fractions import Fraction
 
+import mpmath
 import numpy as np
 import pytest
+import scipy.sparse
 from conftest import legendre_coefficients
 
 import quorvel
@@ -186,3 +188,76 @@ def test_time_matrix_refusals(call, exc, message):
     with pytest.raises(exc) as error:
         call()
     assert str(error.value) == message or (message.endswith(" ") and str(error.value).startswith(message))
+
+
+# ---------------------------------------------------------------- the Galerkin bricks
+
+
+@pytest.mark.parametrize("degree", range(7))
+@pytest.mark.parametrize("n_t", [1, 2, 5])
+def test_dg_local_matrices_build_the_dg_time_matrix_bit_for_bit(degree, n_t):
+    D, C, M = quorvel.legendre_dg_local_matrices(degree)
+    assert D.shape == C.shape == M.shape == (degree + 1, degree + 1)
+    built = scipy.sparse.csr_array(np.kron(D, np.eye(n_t)) + np.kron(C, np.eye(n_t, k=-1)))
+    library = quorvel.legendre_dg_time_matrix(degree, n_t, 2.5)
+    assert built.indptr.tolist() == library.indptr.tolist() and built.indices.tolist() == library.indices.tolist()
+    assert built.data.tobytes() == library.data.tobytes()
+    np.testing.assert_allclose((2.5 / n_t / 2) * np.kron(M, np.eye(n_t)), library_mass(degree, n_t), rtol=2e-16)
+
+
+def library_mass(degree, n_t):
+    return quorvel.legendre_mass_matrix(degree, n_t, 2.5).toarray()
+
+
+@pytest.mark.parametrize("degree", [1, 2, 5, 8])
+def test_cg_time_matrices_against_the_change_of_basis(degree):
+    # int phi_j psi_i = h / (2i + 1) (the Legendre coefficient i of phi_j); int phi_j' psi_i
+    # = 2 times the sum of coefficients k > i with k + i odd.
+    n_t, T = 3, 1.7
+    D, M = quorvel.lagrange_cg_time_matrices(degree, n_t, T)
+    assert D.shape == M.shape == (n_t * degree, n_t * degree + 1)
+    assert M.nnz == n_t * degree * (degree + 1) and M.has_canonical_format  # zeros stored
+    to_legendre = quorvel.lagrange_to_legendre_csr(degree, n_t).toarray()
+    rows = np.arange(n_t * degree)
+    test = rows // n_t
+    mass = to_legendre[rows] * (T / n_t / (2 * test + 1))[:, None]
+    derivative = np.zeros_like(mass)
+    for r in rows:
+        for k in range(test[r] + 1, degree + 1, 2):
+            derivative[r] += 2 * to_legendre[r % n_t + n_t * k]
+    np.testing.assert_allclose(M.toarray(), mass, rtol=0, atol=2e-15 * np.abs(mass).max())
+    np.testing.assert_allclose(D.toarray(), derivative, rtol=0, atol=2e-15 * np.abs(derivative).max())
+
+
+@pytest.mark.parametrize("degree", [1, 4, pytest.param(9, marks=pytest.mark.long)])
+def test_cg_time_matrices_are_correctly_rounded(degree):
+    """Against 40-digit quadrature of the Lagrange and Legendre polynomials, rounded once (h = 2, so
+    the mass entries are the reference integrals themselves)."""
+    mpmath.mp.dps = 40
+    nodes = [mpmath.mpf(-1) + mpmath.mpf(2 * j) / degree for j in range(degree + 1)]
+
+    def lagrange(j, x):
+        return mpmath.fprod((x - nodes[k]) / (nodes[j] - nodes[k]) for k in range(degree + 1) if k != j)
+
+    D, M = (matrix.toarray() for matrix in quorvel.lagrange_cg_time_matrices(degree, 1, 2.0))
+    for i in range(degree):
+        for j in range(degree + 1):
+            mass = mpmath.quad(lambda x: lagrange(j, x) * mpmath.legendre(i, x), nodes)
+            slope = mpmath.quad(lambda x: mpmath.diff(lambda y: lagrange(j, y), x) * mpmath.legendre(i, x), nodes)
+            rounded = [float(v) if abs(v) > 1e-30 else 0.0 for v in (mass, slope)]  # quadrature noise at 0
+            assert [M[i, j], D[i, j]] == rounded, (i, j)
+    if degree == 1:
+        assert D.tolist() == [[-1.0, 1.0]] and M.tolist() == [[1.0, 1.0]]
+
+
+def test_galerkin_bricks_refuse_what_they_cannot_build():
+    for call, message in [
+        (lambda: quorvel.legendre_dg_local_matrices(-1), "degree must be at least 0, got -1"),
+        (lambda: quorvel.lagrange_cg_time_matrices(0, 2, 1.0), "degree must be at least 1, got 0"),
+        (lambda: quorvel.lagrange_cg_time_matrices(101, 2, 1.0), "degree must be at most 100, got 101"),
+        (lambda: quorvel.lagrange_cg_time_matrices(2, 2, -1.0), "T must be positive and finite, got -1.0"),
+        (lambda: quorvel.lagrange_cg_time_matrices(3, 2**31, 1.0), "n_t must be at most 1431655765 at degree 3"),
+    ]:
+        with pytest.raises(ValueError) as info:
+            call()
+        assert str(info.value).startswith(message)
