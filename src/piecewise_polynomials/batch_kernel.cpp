@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cstdlib>
 #include <memory>
+#include <string_view>
 
 #include "support/failure.hpp"
 
@@ -258,8 +260,22 @@ Support detect() noexcept {
   return support;
 }
 
+// QUORVEL_MAX_INSTRUCTION_SET=baseline (or avx2) keeps the wider variants out of use, for
+// tools that cannot run them: valgrind, for one, does not decode every AVX2 encoding.
+Support capped(Support support) noexcept {
+  const char* cap = std::getenv("QUORVEL_MAX_INSTRUCTION_SET");
+  if (cap == nullptr) {
+    return support;
+  }
+  const std::string_view name = cap;
+  while (support.count > 1 && name_of(support.sets[support.count - 1]) != name) {
+    --support.count;
+  }
+  return support;
+}
+
 const Support& support() noexcept {
-  static const Support detected = detect();
+  static const Support detected = capped(detect());
   return detected;
 }
 

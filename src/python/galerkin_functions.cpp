@@ -31,6 +31,7 @@ PyObject* given(const Option<Object>& option) { return option.given ? option.giv
 template <const char* Name>
 PyObject* solve(Object M, Object A, Object u0, std::int64_t degree, IntervalCount n_t, Length T,
                 const Option<Object>& f, const Option<Object>& factorize) {
+  refuse_unrepresentable_mesh(T, static_cast<std::uint32_t>(n_t.value));
   return call_carried(Name, "(OOOLLdOO)", M.ptr, A.ptr, u0.ptr, static_cast<long long>(degree),
                       static_cast<long long>(n_t.value), T.value, given(f), given(factorize));
 }
@@ -68,6 +69,7 @@ using CgTimeMatrices =
                // matrices'.
                refuse_unless_fits("n_t", n_t.value, 1, " at degree " + std::to_string(degree.value),
                                   [&](std::int64_t n) { return n * degree.value <= u32_max; });
+               refuse_unrepresentable_mesh(T, static_cast<std::uint32_t>(n_t.value));
                return call_carried("lagrange_cg_time_matrices", "(LLd)",
                                    static_cast<long long>(degree.value),
                                    static_cast<long long>(n_t.value), T.value);

@@ -65,6 +65,7 @@ ExpansionPayload construct(const RealArray& coefficients, Length T) {
     PyErr_Format(PyExc_ValueError, messages::expansion_too_large, received.get());
     throw PythonError{};
   }
+  refuse_unrepresentable_mesh(T, static_cast<std::uint32_t>(shape[1]));
   const std::vector<double> owned = contiguous_copy(array.strided());
   std::vector<std::int64_t> trailing(shape.begin() + 2, shape.end());
   const std::uint64_t components = element_count(trailing);
@@ -212,6 +213,7 @@ PyObject* project(Object f, Degree degree, IntervalCount n_t, Length T, Option<O
   }
   const auto d = static_cast<std::uint32_t>(degree.value);
   const auto intervals = static_cast<std::uint32_t>(n_t.value);
+  refuse_unrepresentable_mesh(T, intervals);
   std::int64_t count = degree.value + 1;
   if (n_points.given && n_points.given->ptr != Py_None) {
     count = to_bounded_integer(n_points.given->ptr, "n_points", 1, max_quadrature_points);
@@ -260,6 +262,7 @@ PyObject* from_lagrange(const RealArray& values, LagrangeDegree degree, Interval
                           std::to_string(degree.value),
                       n_t.value);
   }
+  refuse_unrepresentable_mesh(T, intervals);
   std::vector<std::int64_t> trailing =
       trailing_of(values.array, "values", n_t.value * degree.value + 1);
   const std::uint64_t components = element_count(trailing);

@@ -237,6 +237,11 @@ BAD = [
     (dict(n_t=0), ValueError, "n_t must be at least 1, got 0"),
     (dict(T=float("nan")), ValueError, "T must be positive and finite, got nan"),
     (dict(T="1"), TypeError, "T must be a real number, got str"),
+    (
+        dict(T=5e-324),
+        ValueError,
+        "T must give a normal interval length h = T / n_t (at least 2.2250738585072014e-308), got 5e-324 with n_t = 4",
+    ),
     (dict(f=lambda t: np.ones((t.size, 3))), ValueError, "f must return shape (len(t), n) = (8, 4), got (8, 3)"),
     (
         dict(f=lambda t: np.where(t[:, None] > 0.5, np.nan, 1.0) * np.ones(4)),
