@@ -5,7 +5,10 @@
 // timed in several rounds and the median is reported; configurations take
 // turns within each round, so that a machine whose speed drifts (shared
 // hosts do) slows all of them alike. Every run's results are checked against
-// the one-time evaluation bit for bit. Usage:
+// the one-time evaluation bit for bit. Last, the floor of the arithmetic: the three
+// IEEE divisions that every time needs (t / h, the reference coordinate's, and the
+// recurrence's by 3 at degree 3), alone, as latency (one time after another, as one
+// evaluate_at call runs them) and as throughput in the widest lanes. Usage:
 //   batch_throughput [repeats]
 
 #include <algorithm>
@@ -22,6 +25,7 @@
 
 #include "piecewise_polynomials/batch_evaluation.hpp"
 #include "piecewise_polynomials/batch_kernel.hpp"
+#include "support/lanes.hpp"
 
 namespace {
 
@@ -41,6 +45,40 @@ double median(std::vector<double> values) {
 }
 
 const char* verdict(bool pass) { return pass ? "PASS" : "MISS"; }
+
+template <class Run>
+double median_seconds(int repeats, Run&& run) {
+  std::vector<double> seconds;
+  for (int r = 0; r < repeats; ++r) {
+    const auto start = std::chrono::steady_clock::now();
+    run();
+    seconds.push_back(
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+  }
+  return median(std::move(seconds));
+}
+
+// The divisions of a time alone, in the kernel's dependence order: the quotient, the
+// reference coordinate's quotient of the shifted time, the recurrence's by 3.
+template <class V>
+inline V three_divisions(V t, double h, double width) {
+  const V q = t / h;
+  const V x = (q + q) / width;
+  return x / 3.0;
+}
+
+// Throughput: eight times per step in the AVX-512 registers.
+[[gnu::target("avx512f")]] [[gnu::noinline]] void divisions_avx512(const double* t, double* out,
+                                                                   std::size_t n, double h,
+                                                                   double width) {
+  using V = quorvel::simd::Vec<8>;
+  for (std::size_t i = 0; i + 8 <= n; i += 8) {
+    V v;
+    __builtin_memcpy(&v, t + i, sizeof v);
+    v = three_divisions(v, h, width);
+    __builtin_memcpy(out + i, &v, sizeof v);
+  }
+}
 
 }  // namespace
 
@@ -178,5 +216,41 @@ int main(int argc, char** argv) {
       "pool of 2 threads over pool of 1 at %zu times: %.2fx, median of rounds (target >= 1.8): "
       "%s\n",
       large, large_speedup, verdict(large_speedup >= 1.8));
+
+  // The floor of the arithmetic. Latency: each time waits for the previous result (0.0
+  // times a finite result adds nothing but the dependence), as one call's does.
+  const double h = basis.h();
+  const double width = (h + h * 500.0) - h * 500.0;
+  double chained = 0.0;
+  const double latency_divisions = median_seconds(repeats, [&] {
+    for (std::size_t i = 0; i < n; ++i) {
+      chained = three_divisions(times[i] + 0.0 * chained, h, width);
+    }
+  });
+  const double latency_evaluation = median_seconds(repeats, [&] {
+    for (std::size_t i = 0; i < n; ++i) {
+      chained = basis.evaluate(dofs, times[i] + 0.0 * chained);
+    }
+  });
+  std::printf(
+      "the arithmetic of one call, one time after another: three dependent divisions %.2f ns, "
+      "the one-time evaluation (LegendreBasis::evaluate) %.2f ns, %.2fx the divisions\n",
+      1e9 * latency_divisions / double(n), 1e9 * latency_evaluation / double(n),
+      latency_evaluation / latency_divisions);
+  volatile double kept = chained;  // the chains' results are used, so they are computed
+  (void)kept;
+  const bool has_avx512 =
+      quorvel::supported_instruction_sets().back() == quorvel::InstructionSet::avx512;
+  if (has_avx512) {
+    std::vector<double> out(n);
+    const double throughput =
+        median_seconds(repeats, [&] { divisions_avx512(times.data(), out.data(), n, h, width); });
+    const double copy =
+        median_seconds(repeats, [&] { std::copy(times.begin(), times.end(), out.begin()); });
+    std::printf(
+        "the arithmetic of a batch on one thread (avx512): three divisions per time %.2f ns, "
+        "copying a time %.2f ns; the avx512 kernel above is %.2fx the divisions\n",
+        1e9 * throughput / double(n), 1e9 * copy / double(n), best / throughput);
+  }
   return 0;
 }

@@ -5,12 +5,10 @@ same run as the figures it is compared with, and printed beside its target
 with PASS or MISS.
 """
 
-import math
 import statistics
 import subprocess
 import sys
 import time
-import timeit
 
 import numpy as np
 from numpy.polynomial import legendre as npleg
@@ -69,6 +67,19 @@ print((after - before) * 1024, result.nbytes)
 """
 
 
+ONE_CALL_SCRIPT = r"""
+import math, timeit
+import numpy as np
+import quorvel
+ev = quorvel.LegendreBasisEvaluator(3, 1000, 1.0)
+ev.set_dofs(np.random.default_rng(0).uniform(-1.0, 1.0, 4000))
+number = 200_000
+def least(f):
+    return min(timeit.repeat("f(0.37)", globals={"f": f}, number=number, repeat=7)) / number
+print(least(ev.evaluate_at), least(math.fabs))
+"""
+
+
 def main():
     rng = np.random.default_rng(0)
     times = rng.uniform(0.0, T, N)
@@ -117,16 +128,21 @@ def main():
     line("evaluate_many", t_many, f"{t_many / t_floor:6.2f}x the floor", "<= 1.25x", t_many / t_floor <= 1.25)
     line("PPoly(t).tolist()", t_pplist, f"{t_pplist / t_many:6.2f}x evaluate_many", ">= 3x", t_pplist / t_many >= 3)
 
-    t = 0.123456
-    number = 200_000
-    names = {"at": ev.evaluate_at, "fabs": math.fabs, "t": t}
-    single = statistics.median(timeit.repeat("at(t)", globals=names, number=number, repeat=7)) / number
-    floor = statistics.median(timeit.repeat("fabs(t)", globals=names, number=number, repeat=7)) / number
-    print("one call")
-    print(f"  math.fabs(t)                      {floor * 1e9:9.1f} ns")
+    # One call: the least-disturbed of 7 timeit runs of "f(0.37)" (a literal argument and one
+    # global name, so that lookups common to both sides do not dilute the ratio), for f the
+    # method and math.fabs. A process's code placement alone can leave math.fabs's loop at
+    # 28 or at 50 ns on this machine; so three fresh interpreters measure, and each side's
+    # least-disturbed run of all of them counts.
+    runs = [
+        subprocess.run([sys.executable, "-c", ONE_CALL_SCRIPT], capture_output=True, text=True, check=True)
+        for _ in range(3)
+    ]
+    at, fabs = (min(values) for values in zip(*(map(float, run.stdout.split()) for run in runs)))
+    print("one call (least-disturbed of 7 timeit runs of f(0.37), in 3 fresh interpreters)")
+    print(f"  math.fabs(0.37)                   {fabs * 1e9:9.1f} ns")
     print(
-        f"  evaluate_at(t)                    {single * 1e9:9.1f} ns   {single / floor:5.2f}x math.fabs "
-        f"(target <= 1.5x) {'PASS' if single / floor <= 1.5 else 'MISS'}"
+        f"  evaluate_at(0.37)                 {at * 1e9:9.1f} ns   {at / fabs:5.2f}x math.fabs "
+        f"(target <= 1.4x) {'PASS' if at / fabs <= 1.4 else 'MISS'}"
     )
 
 

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Checks the wheel in build-wheel/dist (make wheel). First what it is: the
 # platform policy that auditwheel finds ($WHEEL_POLICY, manylinux_2_17_x86_64 by
-# default), and the compiler features its compiler gives (compiler_probe.cpp).
+# default), its cp313-abi3 tag with abi3audit's check that the module uses nothing
+# outside the stable ABI of 3.13, and the compiler features its compiler gives
+# (compiler_probe.cpp).
 # Then tries it as a user would: installs it into a fresh
 # virtual environment whose PATH holds no compiler or build tool, imports it
 # from outside the checkout, then runs the Python tests, the documentation
@@ -37,6 +39,18 @@ case "$(basename "$wheel")" in
   *) echo "check_wheel: $(basename "$wheel") is not tagged $policy" >&2; exit 1 ;;
 esac
 echo "check_wheel: auditwheel show: $(basename "$wheel") $verdict"
+
+case "$(basename "$wheel")" in
+  quorvel-*-cp313-abi3-*) ;;
+  *) echo "check_wheel: $(basename "$wheel") is not tagged cp313-abi3" >&2; exit 1 ;;
+esac
+# --strict: a step abi3audit cannot carry out fails the check instead of passing it by.
+if ! COLUMNS=400 "$root/.venv/bin/abi3audit" --strict --summary --assume-minimum-abi3 3.13 "$wheel" >"$work/abi3audit.txt" 2>&1; then
+  cat "$work/abi3audit.txt"
+  echo "check_wheel: abi3audit finds symbols or versions beyond the stable ABI of 3.13" >&2
+  exit 1
+fi
+echo "check_wheel: abi3audit: $(tr -s ' \n' '  ' <"$work/abi3audit.txt" | sed 's/^.*💁 //')"
 
 # The wheel's compiler, with the flags of the build, on the features the sources
 # use or may use.

@@ -85,23 +85,13 @@ QUORVEL_INLINE void evaluate_lanes(const kernel::Expansion& shared, std::uint32_
   }
 }
 
-// The degree is fixed at compile time where it is small, so that the
-// recurrence unrolls and its counters fold to constants.
+// The degree fixed at compile time where it is small.
 template <int N, int Order>
 QUORVEL_INLINE void evaluate_by_degree(const kernel::Expansion& e, const Placement& where,
                                        const double* t, double* out, std::size_t n) {
-  switch (e.degree) {
-    case 0: return evaluate_lanes<N, 0, Order>(e, Order, where, t, out, n, nullptr);
-    case 1: return evaluate_lanes<N, 1, Order>(e, Order, where, t, out, n, nullptr);
-    case 2: return evaluate_lanes<N, 2, Order>(e, Order, where, t, out, n, nullptr);
-    case 3: return evaluate_lanes<N, 3, Order>(e, Order, where, t, out, n, nullptr);
-    case 4: return evaluate_lanes<N, 4, Order>(e, Order, where, t, out, n, nullptr);
-    case 5: return evaluate_lanes<N, 5, Order>(e, Order, where, t, out, n, nullptr);
-    case 6: return evaluate_lanes<N, 6, Order>(e, Order, where, t, out, n, nullptr);
-    case 7: return evaluate_lanes<N, 7, Order>(e, Order, where, t, out, n, nullptr);
-    default:
-      return evaluate_lanes<N, kernel::runtime_degree, Order>(e, Order, where, t, out, n, nullptr);
-  }
+  kernel::with_degree(e.degree, [&]<int Degree>() {
+    evaluate_lanes<N, Degree, Order>(e, Order, where, t, out, n, nullptr);
+  });
 }
 
 // One variant: orders 0 and 1 by degree, higher orders with their table.

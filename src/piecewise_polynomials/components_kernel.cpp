@@ -16,9 +16,6 @@ namespace {
 
 using kernel::Vec;
 
-// The largest degree whose terms a time keeps in registers rather than in memory.
-constexpr int register_degree = 7;
-
 // The sum over the terms of one time for the components [j, j + L), L lanes wide: the
 // scalar kernel's sum, S = -0.0 then S + P_k c_k for k = 0 ... degree, per lane.
 template <int L, int Degree, int Order>
@@ -113,17 +110,7 @@ QUORVEL_INLINE void component_degrees(const ComponentExpansion& e, std::uint32_t
   if constexpr (Order == kernel::runtime_order) {
     run.template operator()<kernel::runtime_degree>();
   } else {
-    switch (e.degree) {
-      case 0: return run.template operator()<0>();
-      case 1: return run.template operator()<1>();
-      case 2: return run.template operator()<2>();
-      case 3: return run.template operator()<3>();
-      case 4: return run.template operator()<4>();
-      case 5: return run.template operator()<5>();
-      case 6: return run.template operator()<6>();
-      case register_degree: return run.template operator()<register_degree>();
-      default: return run.template operator()<kernel::runtime_degree>();
-    }
+    kernel::with_degree(e.degree, run);
   }
 }
 

@@ -16,10 +16,15 @@ namespace {
 // rows beyond n_t and columns beyond the degree are simply not read.
 template <int Order>
 double evaluate_checked(const LegendreBasis& basis, const DofMatrix& dofs, double t) {
-  const IntervalPosition at = basis.locate_interval(t);
-  basis.check_dofs(dofs, at.interval);
-  return kernel::evaluate_at<1, kernel::runtime_degree, Order>(basis.expansion(dofs),
-                                                               {at.interval, at.x}, Order, nullptr);
+  const kernel::Expansion expansion = basis.expansion(dofs);
+  // locate_interval, inline: the one-time call's whole arithmetic in one function.
+  const auto at = kernel::locate<1>(t, expansion.h, basis.n_t == 0 ? 0.0 : expansion.last_interval);
+  if (!basis.fits(dofs)) [[unlikely]] {
+    basis.check_dofs(dofs, static_cast<std::uint32_t>(at.interval));
+  }
+  return kernel::with_degree(basis.degree, [&]<int Degree>() {
+    return kernel::evaluate_at<1, Degree, Order>(expansion, at, Order, nullptr);
+  });
 }
 
 // The all-basis vector: zeros but for interval c, whose degree + 1 entries

@@ -43,6 +43,29 @@ inline constexpr int runtime_degree = -1;
 /// @brief Order template argument meaning "a derivative order of 2 or more, known at run time".
 inline constexpr int runtime_order = -1;
 
+/// @brief The largest degree that with_degree fixes at compile time.
+inline constexpr int largest_fixed_degree = 7;
+
+/// @brief run.template operator()<Degree>() with the degree fixed at compile time where
+/// it is small, so that the recurrence unrolls and its counters fold to constants, and
+/// with runtime_degree above largest_fixed_degree. The operations, and so the bits, are
+/// the same either way.
+template <class Run>
+QUORVEL_INLINE decltype(auto) with_degree(std::uint32_t degree, Run&& run) {
+  static_assert(largest_fixed_degree == 7, "one case per fixed degree");
+  switch (degree) {
+    case 0: return run.template operator()<0>();
+    case 1: return run.template operator()<1>();
+    case 2: return run.template operator()<2>();
+    case 3: return run.template operator()<3>();
+    case 4: return run.template operator()<4>();
+    case 5: return run.template operator()<5>();
+    case 6: return run.template operator()<6>();
+    case 7: return run.template operator()<7>();
+    default: return run.template operator()<runtime_degree>();
+  }
+}
+
 /// @brief The quiet NaN every NaN result is returned as.
 inline constexpr double canonical_nan = std::bit_cast<double>(std::uint64_t{0x7ff8000000000000});
 

@@ -38,19 +38,9 @@ bool iterates_its_float64_items(PyObject* obj) {
   if (PyMemoryView_Check(obj)) {  // memoryview has no subclasses
     return true;
   }
-  const std::string_view name = Py_TYPE(obj)->tp_name;
-  LazyAttribute* type = name == "numpy.ndarray" ? &numpy_ndarray
-                        : name == "array.array" ? &array_array
-                                                : nullptr;
-  if (type == nullptr) {
-    return false;
-  }
-  try {
-    return reinterpret_cast<PyObject*>(Py_TYPE(obj)) == type->get();  // the name alone can lie
-  } catch (const PythonError&) {
-    PyErr_Clear();
-    return false;
-  }
+  // An object of either type means its module is imported: nothing is imported here.
+  PyObject* const type = reinterpret_cast<PyObject*>(Py_TYPE(obj));
+  return type == numpy_ndarray.get_if_imported() || type == array_array.get_if_imported();
 }
 
 // memoryview iterates "d" and "@d" only; NumPy and array.array export native doubles as "d".
@@ -78,6 +68,30 @@ std::vector<double> items_of_sequence(PyObject* obj) {
   std::vector<double> values;
   // A __len__ may report anything; pre-size modestly and let the vector grow.
   values.reserve(static_cast<std::size_t>(std::min<Py_ssize_t>(length, Py_ssize_t{1} << 20)));
+  if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
+    // What their iterators do, index by index against the current length, without an
+    // iterator and a reference per item. Floats are read from the borrowed items: nothing
+    // runs that could change the list, so its length holds until the first other item,
+    // which is held while its __float__ or __index__ runs, and the length is asked again.
+    const bool list = PyList_CheckExact(obj);
+    const auto size = [&] { return list ? PyList_Size(obj) : PyTuple_Size(obj); };
+    Py_ssize_t i = 0;
+    for (Py_ssize_t n = size(); i < n; n = size()) {
+      for (; i < n; ++i) {
+        PyObject* item = list ? PyList_GetItem(obj, i) : PyTuple_GetItem(obj, i);
+        if (!PyFloat_CheckExact(item)) {
+          break;
+        }
+        values.push_back(PyFloat_AsDouble(item));
+      }
+      if (i < n) {
+        const Ref held(Py_NewRef(list ? PyList_GetItem(obj, i) : PyTuple_GetItem(obj, i)));
+        values.push_back(Converter<double>::convert(held.get(), {}));
+        ++i;
+      }
+    }
+    return values;
+  }
   Ref iterator = Ref::checked(PyObject_GetIter(obj));
   while (Ref item{PyIter_Next(iterator.get())}) {
     values.push_back(Converter<double>::convert(item.get(), {}));
@@ -229,7 +243,7 @@ InputArray InputArray::real_array(PyObject* obj, std::string_view name) {
   input.view_ = BufferView::request_or_none(obj, PyBUF_RECORDS_RO);
   if (!input.view_.holds_native_float64()) {
     input.view_ = {};
-    Ref array(PyObject_CallOneArg(numpy_asarray.get(), obj));
+    Ref array(call_one(numpy_asarray.get(), obj));
     if (!array) {
       if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_TypeError)) {
         throw PythonError{};
@@ -280,8 +294,10 @@ void InputArray::copy_to(double* out, std::size_t count) const noexcept {
 PyObject* shape_tuple(const std::vector<std::int64_t>& shape) {
   Ref tuple = Ref::checked(PyTuple_New(static_cast<Py_ssize_t>(shape.size())));
   for (std::size_t axis = 0; axis < shape.size(); ++axis) {
-    PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(axis),
-                     check(PyLong_FromLongLong(shape[axis])));
+    if (PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(axis),
+                        check(PyLong_FromLongLong(shape[axis]))) < 0) {
+      throw PythonError{};
+    }
   }
   return tuple.release();
 }

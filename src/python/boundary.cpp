@@ -17,20 +17,17 @@ namespace {
 PyObject* reduce_panic(PyObject* self, PyObject*) {
   return boundary([&]() -> PyObject* {
     Ref base_reduce = Ref::checked(PyObject_GetAttrString(PyExc_BaseException, "__reduce__"));
-    Ref reduced = Ref::checked(PyObject_CallOneArg(base_reduce.get(), self));
-    if (!PyTuple_Check(reduced.get()) || PyTuple_GET_SIZE(reduced.get()) < 2) {
+    Ref reduced = Ref::checked(call_one(base_reduce.get(), self));
+    if (!PyTuple_Check(reduced.get()) || PyTuple_Size(reduced.get()) < 2) {
       raise(PyExc_TypeError, "BaseException.__reduce__ did not return a tuple");
     }
     Ref module = Ref::checked(PyImport_ImportModule("quorvel"));
     Ref reconstructor =
         Ref::checked(PyObject_GetAttrString(module.get(), panic_reconstructor().ml_name));
-    const Py_ssize_t size = PyTuple_GET_SIZE(reduced.get());
-    Ref result = Ref::checked(PyTuple_New(size));
-    PyTuple_SET_ITEM(result.get(), 0, reconstructor.release());
-    for (Py_ssize_t i = 1; i < size; ++i) {
-      PyTuple_SET_ITEM(result.get(), i, Py_NewRef(PyTuple_GET_ITEM(reduced.get(), i)));
-    }
-    return result.release();
+    // (reconstructor, *reduced[1:])
+    Ref rest = Ref::checked(PyTuple_GetSlice(reduced.get(), 1, PyTuple_Size(reduced.get())));
+    Ref head = Ref::checked(PyTuple_Pack(1, reconstructor.get()));
+    return check(PySequence_Concat(head.get(), rest.get()));
   });
 }
 

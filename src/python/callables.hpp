@@ -55,7 +55,7 @@ struct Bound {
   static constexpr auto full_name = make_full_name<Owner, Name>();
 
   static constexpr Parameters parameters() {
-    return {std::string_view(full_name.data()),
+    return {std::string_view(full_name.data(), full_name.size() - 1),
             List::names.data(),
             List::required.data(),
             List::count,

@@ -10,15 +10,17 @@ namespace quorvel::python {
 
 namespace {
 
-// A name of the object's type (PyType_GetName or PyType_GetQualName), or tp_name.
+// A name of the object's type: PyType_GetName, PyType_GetQualName or
+// PyType_GetFullyQualifiedName ("?" if the type will not tell).
 std::string type_text(PyObject* obj, PyObject* (*name_of_type)(PyTypeObject*)) {
   Ref name(name_of_type(Py_TYPE(obj)));
-  const char* text = name ? PyUnicode_AsUTF8(name.get()) : nullptr;
+  Py_ssize_t size = 0;
+  const char* text = name ? PyUnicode_AsUTF8AndSize(name.get(), &size) : nullptr;
   if (text == nullptr) {
     PyErr_Clear();
-    return Py_TYPE(obj)->tp_name;
+    return "?";
   }
-  return text;
+  return {text, static_cast<std::size_t>(size)};
 }
 
 // The type's short name, as Python's own messages give it ("float", "float64").
@@ -27,6 +29,8 @@ std::string type_name(PyObject* obj) { return type_text(obj, &PyType_GetName); }
 }  // namespace
 
 std::string qualified_type_name(PyObject* obj) { return type_text(obj, &PyType_GetQualName); }
+
+std::string full_type_name(PyObject* obj) { return type_text(obj, &PyType_GetFullyQualifiedName); }
 
 void remap_type_error(std::string_view name) {
   if (!PyErr_ExceptionMatches(PyExc_TypeError)) {
@@ -40,7 +44,7 @@ void remap_type_error(std::string_view name) {
   }
   Ref message(PyUnicode_FromFormat(messages::argument_prefix, static_cast<int>(name.size()),
                                    name.data(), text.get()));
-  Ref error(message ? PyObject_CallOneArg(PyExc_TypeError, message.get()) : nullptr);
+  Ref error(message ? call_one(PyExc_TypeError, message.get()) : nullptr);
   if (!error) {
     Py_DECREF(cause);
     return;
@@ -96,18 +100,10 @@ std::uint32_t Converter<std::uint32_t>::convert(PyObject* obj, std::string_view 
   return static_cast<std::uint32_t>(value);
 }
 
-double Converter<double>::general(PyObject* obj) {
-  const double value = PyFloat_AsDouble(obj);
-  if (value == -1.0 && PyErr_Occurred()) {
-    throw PythonError{};
-  }
-  return value;
-}
-
 std::int64_t to_bounded_integer(PyObject* obj, std::string_view name, std::int64_t min,
                                 std::int64_t max) {
   // bool is an int to Python, but a count or an order given as True is a slip.
-  if (PyBool_Check(obj) || std::string_view(Py_TYPE(obj)->tp_name) == "numpy.bool") {
+  if (PyBool_Check(obj) || (!PyLong_CheckExact(obj) && full_type_name(obj) == "numpy.bool")) {
     raise_wrong_type(name, "an int", obj);
   }
   Ref index(PyNumber_Index(obj));
@@ -133,9 +129,6 @@ std::int64_t to_bounded_integer(PyObject* obj, std::string_view name, std::int64
 }
 
 Real Converter<Real>::convert(PyObject* obj, std::string_view name) {
-  if (PyFloat_CheckExact(obj)) {
-    return {PyFloat_AS_DOUBLE(obj)};
-  }
   const double value = PyFloat_AsDouble(obj);
   if (value == -1.0 && PyErr_Occurred()) {
     if (PyErr_ExceptionMatches(PyExc_TypeError)) {

@@ -46,6 +46,9 @@ void remap_type_error(std::string_view name);
 /// @brief The qualified name of an object's type, as the original messages show it.
 [[nodiscard]] std::string qualified_type_name(PyObject* obj);
 
+/// @brief The type's module and qualified name ("numpy.ndarray"; "float" for builtins).
+[[nodiscard]] std::string full_type_name(PyObject* obj);
+
 // ---------------------------------------------------------------- the original family
 
 /// @brief int (bool too) or __index__; the interpreter's unsigned 64-bit conversion, then
@@ -56,14 +59,17 @@ struct Converter<std::uint32_t> {
   static std::uint32_t convert(PyObject* obj, std::string_view name);
 };
 
-/// @brief An exact float read directly; anything else through the interpreter's float conversion.
+/// @brief The interpreter's float conversion (a float is read directly).
 template <>
 struct Converter<double> {
   static constexpr Messages messages = Messages::original;
   static double convert(PyObject* obj, std::string_view /*name*/) {
-    return PyFloat_CheckExact(obj) ? PyFloat_AS_DOUBLE(obj) : general(obj);
+    const double value = PyFloat_AsDouble(obj);
+    if (value == -1.0 && PyErr_Occurred()) {
+      throw PythonError{};
+    }
+    return value;
   }
-  static double general(PyObject* obj);
 };
 
 // ---------------------------------------------------------------- the named family
@@ -194,7 +200,15 @@ template <class T, Messages family>
 T convert_argument(PyObject* obj, std::string_view name) {
   static_assert(converts_in<T, family>,
                 "a parameter type of the other message family: declare the callable's family");
-  if constexpr (family == Messages::original) {
+  if constexpr (std::is_same_v<T, double>) {
+    // The one-time calls' path: inline, without a handler to set up.
+    const double value = PyFloat_AsDouble(obj);
+    if (value == -1.0 && PyErr_Occurred()) [[unlikely]] {
+      remap_type_error(name);
+      throw PythonError{};
+    }
+    return value;
+  } else if constexpr (family == Messages::original) {
     try {
       return Converter<T>::convert(obj, name);
     } catch (const PythonError&) {

@@ -56,6 +56,28 @@ class Ref {
   PyObject* ptr_ = nullptr;
 };
 
+/// @brief callable(argument), a new reference (nullptr with the error set on failure).
+inline PyObject* call_one(PyObject* callable, PyObject* argument) {
+  PyObject* const arguments[] = {argument};
+  return PyObject_Vectorcall(callable, arguments, 1, nullptr);
+}
+
+/// @brief Puts a new reference into a list's slot (the list takes it over); throws if the
+/// item is null.
+inline void set_list_item(PyObject* list, Py_ssize_t index, PyObject* item) {
+  if (item == nullptr || PyList_SetItem(list, index, item) < 0) {
+    throw PythonError{};
+  }
+}
+
+/// @brief The end of a heap type's instance: its memory given back with the type's own
+/// tp_free, and the reference the instance held to its type dropped.
+inline void free_object(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
+  Py_DECREF(type);
+}
+
 /// @brief Releases the interpreter lock for the lifetime of the guard.
 class ReleasedLock {
  public:
@@ -79,6 +101,19 @@ class LazyAttribute {
     if (cached_ == nullptr) {
       Ref module = Ref::checked(PyImport_ImportModule(module_));
       cached_ = check(PyObject_GetAttrString(module.get(), attribute_));
+    }
+    return cached_;
+  }
+  /// @brief The attribute if its module has been imported (a borrowed reference), else
+  /// nullptr: asks without importing anything and without raising.
+  PyObject* get_if_imported() noexcept {
+    if (cached_ == nullptr) {
+      Ref name(PyUnicode_FromString(module_));
+      Ref module(name ? PyImport_GetModule(name.get()) : nullptr);
+      cached_ = module ? PyObject_GetAttrString(module.get(), attribute_) : nullptr;
+      if (cached_ == nullptr) {
+        PyErr_Clear();
+      }
     }
     return cached_;
   }

@@ -20,12 +20,10 @@ void register_borrow_fork_handler() {
                  [] { ::pthread_atfork(nullptr, nullptr, &borrows_after_fork_in_child); });
 }
 
-void check_receiver(PyObject* self, PyTypeObject* expected, const char* class_name) {
-  if (self == nullptr || Py_TYPE(self) != expected) {
-    PyErr_Format(PyExc_TypeError, messages::cannot_cast,
-                 self == nullptr ? "NoneType" : qualified_type_name(self).c_str(), class_name);
-    throw PythonError{};
-  }
+void refuse_receiver(PyObject* self, const char* class_name) {
+  PyErr_Format(PyExc_TypeError, messages::cannot_cast,
+               self == nullptr ? "NoneType" : qualified_type_name(self).c_str(), class_name);
+  throw PythonError{};
 }
 
 PyObject* create_type(const char* qualified_name, const char* unqualified_name, int basic_size,
@@ -37,7 +35,10 @@ PyObject* create_type(const char* qualified_name, const char* unqualified_name, 
   if (!type) {
     return nullptr;
   }
-  reinterpret_cast<PyTypeObject*>(type.get())->tp_name = unqualified_name;
+  Ref name = Ref::checked(PyUnicode_FromString(unqualified_name));
+  if (PyObject_SetAttrString(type.get(), "__name__", name.get()) < 0) {
+    return nullptr;
+  }
   // As for functions, a doc string that is only a text signature reads as None.
   if (std::string_view(doc).ends_with("\n--\n\n") &&
       PyObject_SetAttrString(type.get(), "__doc__", Py_None) < 0) {

@@ -132,15 +132,22 @@ struct Instance {
 
   /// @brief A new instance holding @p payload (a new reference).
   static PyObject* make(Payload&& payload) {
-    auto* instance = reinterpret_cast<Instance*>(check(type->tp_alloc(type, 0)));
+    auto* instance = reinterpret_cast<Instance*>(check(PyType_GenericAlloc(type, 0)));
     new (&instance->borrow) BorrowCounter(0);
     new (&instance->payload) Payload(std::move(payload));
     return reinterpret_cast<PyObject*>(instance);
   }
 };
 
-/// @brief Checks the receiver's class: "'TYPE' object cannot be cast as 'CLASS'".
-void check_receiver(PyObject* self, PyTypeObject* expected, const char* class_name);
+/// @brief Raises "'TYPE' object cannot be cast as 'CLASS'" for a receiver of another class.
+[[noreturn]] void refuse_receiver(PyObject* self, const char* class_name);
+
+/// @brief Checks the receiver's class.
+inline void check_receiver(PyObject* self, PyTypeObject* expected, const char* class_name) {
+  if (self == nullptr || Py_TYPE(self) != expected) [[unlikely]] {
+    refuse_receiver(self, class_name);
+  }
+}
 
 /// @brief A method holding a shared or exclusive borrow of its instance for the whole call.
 template <class Payload, FixedString Name, Messages family, Access access, auto Fn,
@@ -265,9 +272,7 @@ struct Constructor {
   static void tp_dealloc(PyObject* self) {
     auto* instance = reinterpret_cast<Instance<Payload>*>(self);
     instance->payload.~Payload();
-    PyTypeObject* type = Py_TYPE(self);
-    type->tp_free(self);
-    Py_DECREF(type);
+    free_object(self);
   }
 };
 

@@ -150,8 +150,8 @@ using Reduce = Method<EvaluatorPayload, "__reduce__", Messages::original, Access
                       [](const EvaluatorPayload& self) {
                         Ref call = Ref::checked(Space::constructor_call(self));
                         Ref state = Ref::checked(to_little_endian_bytes(stored_dofs(self)));
-                        return check(Py_BuildValue("(OOO)", PyTuple_GET_ITEM(call.get(), 0),
-                                                   PyTuple_GET_ITEM(call.get(), 1), state.get()));
+                        Ref with_state = Ref::checked(PyTuple_Pack(1, state.get()));
+                        return check(PySequence_Concat(call.get(), with_state.get()));
                       }>;
 
 using SetState =

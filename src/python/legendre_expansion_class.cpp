@@ -233,7 +233,7 @@ PyObject* project(Object f, Degree degree, IntervalCount n_t, Length T, Option<O
     map_to_mesh(rule, intervals, T.value, points, weights, global_thread_pool());
   }
   Ref times = take_array(std::move(points));
-  Ref samples = Ref::checked(PyObject_CallOneArg(f.ptr, times.get()));
+  Ref samples = Ref::checked(call_one(f.ptr, times.get()));
   const InputArray values = InputArray::real_array(samples.get(), "f(t)");
   std::vector<std::int64_t> trailing = trailing_of(values, "f(t)", static_cast<std::int64_t>(size));
   const std::uint64_t components = element_count(trailing);

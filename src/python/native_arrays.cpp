@@ -21,9 +21,7 @@ void owner_dealloc(PyObject* self) {
   auto* owner = reinterpret_cast<Owner*>(self);
   owner->memory.release(owner->memory.holder);
   delete[] owner->layout;
-  PyTypeObject* type = Py_TYPE(self);
-  type->tp_free(self);
-  Py_DECREF(type);
+  free_object(self);
 }
 
 // Whether the layout's strides are those of the order: a layout with at most one
@@ -125,7 +123,7 @@ Ref own_memory(OwnedMemory memory, std::span<const Py_ssize_t> shape, MemoryOrde
     stride *= layout[axis];
   }
   PyTypeObject* type = owner_type();
-  auto* owner = reinterpret_cast<Owner*>(check(type->tp_alloc(type, 0)));
+  auto* owner = reinterpret_cast<Owner*>(check(PyType_GenericAlloc(type, 0)));
   owner->memory = memory;
   owner->ndim = ndim;
   owner->c_contiguous = in_order(layout.get(), ndim, memory.item_size, MemoryOrder::c);
@@ -136,7 +134,7 @@ Ref own_memory(OwnedMemory memory, std::span<const Py_ssize_t> shape, MemoryOrde
 }
 
 Ref array_of_owner(const Ref& owner) {
-  return Ref::checked(PyObject_CallOneArg(numpy_asarray_function(), owner.get()));
+  return Ref::checked(call_one(numpy_asarray_function(), owner.get()));
 }
 
 }  // namespace quorvel::python

@@ -14,7 +14,7 @@ namespace quorvel::python {
 PyObject* to_little_endian_bytes(std::span<const double> values) {
   const auto size = static_cast<Py_ssize_t>(checked_storage_count(values.size(), 8) * 8);
   Ref bytes = Ref::checked(PyBytes_FromStringAndSize(nullptr, size));
-  auto* out = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(bytes.get()));
+  auto* out = reinterpret_cast<unsigned char*>(check(PyBytes_AsString(bytes.get())));
   for (const double value : values) {
     const auto bits = std::bit_cast<std::uint64_t>(value);
     for (int k = 0; k < 8; ++k) {
@@ -29,12 +29,12 @@ void read_little_endian_state(PyObject* state, std::span<double> out) {
     raise_wrong_type("state", "bytes", state);
   }
   const std::size_t count = out.size();
-  const auto size = static_cast<std::size_t>(PyBytes_GET_SIZE(state));
+  const auto size = static_cast<std::size_t>(PyBytes_Size(state));
   if (size / 8 != count || size % 8 != 0) {
     PyErr_Format(PyExc_ValueError, messages::wrong_state, count, count * 8, size);
     throw PythonError{};
   }
-  const auto* in = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(state));
+  const auto* in = reinterpret_cast<const unsigned char*>(check(PyBytes_AsString(state)));
   for (double& value : out) {
     std::uint64_t bits = 0;
     for (int k = 0; k < 8; ++k) {

@@ -34,7 +34,7 @@ std::vector<std::int64_t> given_intervals(PyObject* obj, std::string_view name,
                                           const std::vector<std::int64_t>& shape,
                                           std::uint32_t n_t) {
   const auto length = static_cast<int>(name.size());
-  Ref array(PyObject_CallOneArg(numpy_asarray_of.get(), obj));
+  Ref array(call_one(numpy_asarray_of.get(), obj));
   if (!array) {
     throw PythonError{};
   }

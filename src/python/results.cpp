@@ -11,7 +11,7 @@ PyObject* to_python(const std::string& text) {
 PyObject* to_python(std::span<const double> values) {
   Ref list = Ref::checked(PyList_New(static_cast<Py_ssize_t>(values.size())));
   for (std::size_t i = 0; i < values.size(); ++i) {
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), check(PyFloat_FromDouble(values[i])));
+    set_list_item(list.get(), static_cast<Py_ssize_t>(i), PyFloat_FromDouble(values[i]));
   }
   return list.release();
 }

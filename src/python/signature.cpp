@@ -1,5 +1,6 @@
 #include "signature.hpp"
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -100,16 +101,23 @@ void bind_fastcall_general(const Parameters& params, PyObject* const* args, Py_s
   nargs = PyVectorcall_NARGS(nargs);
   bind_positional(params, args, nargs, out);
   if (kwnames != nullptr) {
-    const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+    const Py_ssize_t nkw = PyTuple_Size(kwnames);
     for (Py_ssize_t i = 0; i < nkw; ++i) {
-      bind_keyword(params, PyTuple_GET_ITEM(kwnames, i), args[nargs + i], out);
+      bind_keyword(params, PyTuple_GetItem(kwnames, i), args[nargs + i], out);
     }
   }
   check_all_bound(params, out);
 }
 
 void bind_tuple(const Parameters& params, PyObject* args, PyObject* kwargs, PyObject** out) {
-  bind_positional(params, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args), out);
+  // The items of the tuple, borrowed; more than the parameters is refused before any is read.
+  const Py_ssize_t nargs = PyTuple_Size(args);
+  std::vector<PyObject*> items(static_cast<std::size_t>(
+      std::min<Py_ssize_t>(nargs, static_cast<Py_ssize_t>(params.positional))));
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    items[i] = PyTuple_GetItem(args, static_cast<Py_ssize_t>(i));
+  }
+  bind_positional(params, items.data(), nargs, out);
   if (kwargs != nullptr) {
     Py_ssize_t pos = 0;
     PyObject* key;

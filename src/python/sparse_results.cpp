@@ -43,20 +43,33 @@ PyObject* to_csr_array(PyObject* csr_array, AnyCompressedRows&& matrix) {
 }
 
 PyObject* to_triplets(const AnyCompressedRows& matrix) {
-  // Written straight into the three lists.
+  // Written straight into the three lists, one list at a time.
   const auto count = static_cast<Py_ssize_t>(stored_entries(matrix));
   Ref rows = Ref::checked(PyList_New(count));
   Ref cols = Ref::checked(PyList_New(count));
   Ref values = Ref::checked(PyList_New(count));
-  Py_ssize_t k = 0;
   std::visit(
       [&](const auto& typed) {
-        for_each_stored_entry(typed, [&](std::uint64_t row, std::uint64_t col, double value) {
-          PyList_SET_ITEM(rows.get(), k, check(PyLong_FromUnsignedLongLong(row)));
-          PyList_SET_ITEM(cols.get(), k, check(PyLong_FromUnsignedLongLong(col)));
-          PyList_SET_ITEM(values.get(), k, check(PyFloat_FromDouble(value)));
-          ++k;
-        });
+        Py_ssize_t k = 0;
+        for (std::uint64_t row = 0; row < typed.nrows; ++row) {
+          const auto end = static_cast<Py_ssize_t>(typed.row_offsets[row + 1]);
+          if (k == end) {
+            continue;
+          }
+          // The entries of a row share one int object for its index.
+          PyObject* index = PyLong_FromUnsignedLongLong(row);
+          set_list_item(rows.get(), k, index);
+          while (++k < end) {
+            set_list_item(rows.get(), k, Py_NewRef(index));
+          }
+        }
+        for (k = 0; k < count; ++k) {
+          set_list_item(cols.get(), k,
+                        PyLong_FromUnsignedLongLong(static_cast<std::uint64_t>(typed.columns[k])));
+        }
+        for (k = 0; k < count; ++k) {
+          set_list_item(values.get(), k, PyFloat_FromDouble(typed.values[k]));
+        }
       },
       matrix);
   return check(PyTuple_Pack(3, rows.get(), cols.get(), values.get()));

@@ -91,6 +91,20 @@ def test_import_quorvel_leaves_scipy_unimported():
     assert out.stdout.split() == ["False", "False"]
 
 
+def test_list_and_buffer_calls_leave_numpy_out_and_the_module_uses_the_stable_abi():
+    # The sequence conversion reads array.array and bytes-like buffers without importing
+    # NumPy to tell an ndarray apart; and the one build serves every CPython from 3.13.
+    script = (
+        "import array, sys, quorvel\n"
+        "b = quorvel.LegendreBasis(0, 2, 1.0)\n"
+        "values = [b.evaluate_at(0.75, d) for d in ([1.0, 2.0], (1, 2.0), array.array('d', [1.0, 2.0]))]\n"
+        "print(values, 'numpy' in sys.modules, quorvel.__file__.rsplit('/', 1)[-1])"
+    )
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.split(maxsplit=3) == ["[2.0,", "2.0,", "2.0]", "False quorvel.abi3.so\n"]
+
+
 def test_second_interpreter_is_refused():
     # A legacy sub-interpreter shares the lock and would run the initializer.
     script = r"""
