@@ -192,6 +192,9 @@ def on_process_docstring(app: Sphinx, what: str, name: str, obj: Any, options: A
         entry = STATE["stub"].lookup(name)
         if entry is not None and entry.docstring:
             lines[:] = entry.docstring.splitlines()
+    # The docstrings are plain text: a star before a word (*trailing, **kwargs) is the
+    # star itself, not the start of reStructuredText emphasis.
+    lines[:] = [re.sub(r"\*(?=\S)", r"\\*", line) for line in lines]
     short = name.removeprefix("quorvel.")
     page = STATE["guide_pages"].get(short)
     if page is not None and what in {"function", "class"}:
