@@ -3,6 +3,7 @@
 import copy
 import hashlib
 import math
+import os
 import pickle
 import subprocess
 import sys
@@ -110,7 +111,7 @@ print(hashlib.sha256(e(t, side="left").tobytes() + s(t, derivative=1).tobytes())
 """
     digests = set()
     for threads in ("1", "2", "5"):
-        env = {"RAYON_NUM_THREADS": threads, "PYTHONPATH": ":".join(sys.path)}
+        env = dict(os.environ, RAYON_NUM_THREADS=threads, PYTHONPATH=":".join(sys.path))
         run = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True, check=True)
         digests.add(run.stdout.strip())
     assert len(digests) == 1

@@ -199,9 +199,18 @@ def test_repeated_calls_leave_nothing_behind(name, call, args, expected):
         repeat(call, args, expected, CALLS)
         elapsed = time.perf_counter() - start
         gc.collect()
+        block_growth = sys.getallocatedblocks() - blocks
+        if block_growth >= 100:
+            # The interpreter's own caches now and then keep a hundred blocks or so more after
+            # a round, once (seen on a loaded machine, before and after any change here); a
+            # leak keeps some in every round, so a second round decides.
+            blocks = sys.getallocatedblocks()
+            repeat(call, args, expected, CALLS)
+            gc.collect()
+            block_growth = sys.getallocatedblocks() - blocks
     assert [sys.getrefcount(o) for o in objects] == counts
     assert Reentry.buffer_gets == Reentry.buffer_releases
-    assert sys.getallocatedblocks() - blocks < 100
+    assert block_growth < 100
     growth = resident_bytes() - rss
     if not SANITIZED:
         assert growth < 1 << 20, f"resident memory grew by {growth} bytes"
