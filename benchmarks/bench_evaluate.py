@@ -5,15 +5,12 @@ same run as the figures it is compared with, and printed beside its target
 with PASS or MISS.
 """
 
-import statistics
 import subprocess
 import sys
-import time
 
 import numpy as np
-from numpy.polynomial import legendre as npleg
-from numpy.polynomial import polynomial as nppoly
-from scipy.interpolate import PPoly
+import timing
+from timing import ppoly_of
 
 import quorvel
 
@@ -22,26 +19,12 @@ REPEATS = 15
 
 
 def median_time(fn, repeats=REPEATS):
-    samples = []
-    for _ in range(repeats):
-        start = time.perf_counter()
-        fn()
-        samples.append(time.perf_counter() - start)
-    return statistics.median(samples)
+    return timing.median_time(fn, repeats)
 
 
 def ppoly_from_legendre(dofs):
-    """The same piecewise polynomial in scipy's local power form (highest power first)."""
-    h = T / N_T
-    coeffs = np.empty((DEGREE + 1, N_T))
-    leg = np.asarray(dofs).reshape(DEGREE + 1, N_T)
-    for c in range(N_T):
-        in_x = npleg.leg2poly(leg[:, c])  # power series in x = 2 s / h - 1
-        in_s = np.zeros(DEGREE + 1)
-        for k, a in enumerate(in_x):
-            in_s[: k + 1] += a * nppoly.polypow([-1.0, 2.0 / h], k)
-        coeffs[:, c] = in_s[::-1]
-    return PPoly(coeffs, np.linspace(0.0, T, N_T + 1))
+    """The same piecewise polynomial in scipy's local power form."""
+    return ppoly_of(np.asarray(dofs).reshape(DEGREE + 1, N_T), T)
 
 
 def line(name, seconds, comparison="", target=None, passed=None):

@@ -5,16 +5,13 @@ Run with `make bench`. Every figure is a median of repeats, measured in the same
 as the figures it is compared with, and printed beside its target with PASS or MISS.
 """
 
-import statistics
 import subprocess
 import sys
-import time
 
 import numpy as np
 import scipy.sparse
-from numpy.polynomial import legendre as npleg
-from numpy.polynomial import polynomial as nppoly
-from scipy.interpolate import PPoly
+import timing
+from timing import ppoly_of
 
 import quorvel
 
@@ -22,26 +19,7 @@ REPEATS = 11
 
 
 def median_time(fn, repeats=REPEATS):
-    samples = []
-    for _ in range(repeats):
-        start = time.perf_counter()
-        fn()
-        samples.append(time.perf_counter() - start)
-    return statistics.median(samples)
-
-
-def ppoly_of(coefficients, T):
-    """The same function in scipy's local power form: c[k, c, ...], highest power first."""
-    degree, n_t = coefficients.shape[0] - 1, coefficients.shape[1]
-    h = T / n_t
-    # Column i: the power series in s = t - a of P_i(2 s / h - 1).
-    to_powers = np.zeros((degree + 1, degree + 1))
-    for i in range(degree + 1):
-        in_x = npleg.leg2poly([0.0] * i + [1.0])
-        for k, a in enumerate(in_x):
-            to_powers[: k + 1, i] += a * nppoly.polypow([-1.0, 2.0 / h], k)
-    powers = np.tensordot(to_powers, coefficients, axes=(1, 0))
-    return PPoly(powers[::-1], np.linspace(0.0, T, n_t + 1))
+    return timing.median_time(fn, repeats)
 
 
 def verdict(passed):
