@@ -11,6 +11,7 @@ for script in (
     "bench_expansion.py",
     "bench_lagrange.py",
     "bench_set_dofs.py",
+    "bench_solvers.py",
     "bench_sparse_arrays.py",
 ):
     print(f"== {script}")
