@@ -166,10 +166,6 @@ void refuse_unrepresentable_mesh(const Length& T, std::uint32_t n_t) {
   throw PythonError{};
 }
 
-void refuse_unrepresentable_mesh(double T, std::uint32_t n_t) {
-  refuse_unrepresentable_mesh(Length{T}, n_t);
-}
-
 Text Converter<Text>::convert(PyObject* obj, std::string_view name) {
   if (!PyUnicode_Check(obj)) {
     raise_wrong_type(name, "a str", obj);

@@ -150,9 +150,6 @@ struct Converter<Length> {
 /// ends does. Every callable that places times on the mesh of a Length T calls it.
 void refuse_unrepresentable_mesh(const Length& T, std::uint32_t n_t);
 
-/// @brief The same for a T that is only a value (shown as a float).
-void refuse_unrepresentable_mesh(double T, std::uint32_t n_t);
-
 template <>
 struct Converter<Flag> {
   static constexpr Messages messages = Messages::named;
